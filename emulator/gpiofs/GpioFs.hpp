@@ -24,7 +24,7 @@ struct Event {
     enum Kind { Export, Unexport, Direction, Value };
     Kind kind;
     unsigned gpio;
-    std::string text; // what was written ("17", "low", "1", ...)
+    std::string text;    // what was written ("17", "low", "1", ...)
     int64_t monotonicNs; // CLOCK_MONOTONIC when the write was served
     int error;           // 0, or the errno the write was answered with
 };
