@@ -1,3 +1,53 @@
-int main() {
+// Program entry: parse, arm cancellation, run the jobs on the chip, report the last status word.
+#include "config/Configuration.hpp"
+#include "main/operations.hpp"
+#include "rawio/Cancel.hpp"
+#include "rawio/Exception.hpp"
+#include "util/Console.hpp"
+
+#include <exception>
+
+namespace {
+
+// The chip lives only inside run, so it is closed (and its GPIO line released) on every way out.
+bool run(const Configuration& config) {
+    Chip chip = openChip(config);
+    if (!chip.isUsable())
+        return false;
+    if (config.migrateNvm)
+        return runWithMigration(config, chip);
+    return runWithoutMigration(config, chip);
+}
+
+} // namespace
+
+int main(int, char** argv) {
+    Configuration config(argv);
+    if (!config.valid)
+        return 1;
+    RawIO::installCancelHandlers();
+    try {
+        bool ok = run(config);
+        if (!RawIO::cancelRequested())
+            progress(ok ? "Done" : "Failed");
+        return ok ? 0 : 1;
+    } catch (const RawIO::Exception& e) {
+        if (RawIO::cancelRequested()) {
+            progress("Cancelled");
+        } else {
+            if (e.error != 0)
+                logLine(e.what(), ": ", e.errorText(), " (errno = ", e.error, ")");
+            else
+                logLine(e.what());
+            progress("Failed");
+        }
+    } catch (const std::exception& e) {
+        if (RawIO::cancelRequested()) {
+            progress("Cancelled");
+        } else {
+            logLine(e.what());
+            progress("Failed");
+        }
+    }
     return 1;
 }

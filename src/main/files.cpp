@@ -1,0 +1,9 @@
+#include "main/operations.hpp"
+#include "rawio/Files.hpp"
+
+bool saveFile(const char* path, View bytes) {
+    RawIO::writeFile(path, bytes);
+    return true;
+}
+
+View loadFile(const char* path, Span storage) { return RawIO::readFile(path, storage); }

@@ -1,0 +1,14 @@
+#pragma once
+// The jobs the tool runs on an opened chip: single jobs in their fixed order, or the migration.
+#include "config/Configuration.hpp"
+#include "util/View.hpp"
+#include "zwave/Chip.hpp"
+
+Chip openChip(const Configuration& config);
+
+bool runWithoutMigration(const Configuration& config, Chip& chip);
+bool runWithMigration(const Configuration& config, Chip& chip);
+
+// Whole-file access for backups and NVR dumps; failures throw RawIO::Exception.
+bool saveFile(const char* path, View bytes);
+View loadFile(const char* path, Span storage);
