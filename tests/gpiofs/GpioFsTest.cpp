@@ -96,7 +96,7 @@ TEST_F(GpioFsTest, DirectionWordsSetDirectionAndLevel) {
     const Row rows[] = {
         {"high", 0, "out\n", 1},    {"in", 0, "in\n", 1},           {"low\n", 0, "out\n", 0},
         {"high\n", 0, "out\n", 1},  {"out", 0, "out\n", 0}, // as the kernel does, "out" drives low
-        {"up", EINVAL, "out\n", 0}, {"in\n\n", EINVAL, "out\n", 0}, {"", EINVAL, "out\n", 0},
+        {"up", EINVAL, "out\n", 0}, {"in\n\n", EINVAL, "out\n", 0},
     };
     std::vector<std::pair<unsigned, int>> levels;
     gpio.fs.onValue([&](unsigned line, int level) { levels.emplace_back(line, level); });
