@@ -10,7 +10,7 @@
 #include "zwave/NVM.hpp"
 #include "zwave/ProtocolVersion.hpp"
 #include "zwave/SerialAPI.hpp"
-#include "zwave/convertToBridge.hpp"
+#include "zwave/BridgeMigration.hpp"
 
 #include <exception>
 
