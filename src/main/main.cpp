@@ -14,8 +14,10 @@ bool run(const Configuration& config) {
     Chip chip = openChip(config);
     if (!chip.isUsable())
         return false;
+    // A migration prints the version itself; an NVR dump asked for beside it is taken first, while
+    // the module still holds its old firmware.
     if (config.migrateNvm)
-        return runWithMigration(config, chip);
+        return readNvrToFile(config, chip) && runWithMigration(config, chip);
     return runWithoutMigration(config, chip);
 }
 
