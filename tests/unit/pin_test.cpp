@@ -4,13 +4,15 @@
 #include "rawio/Files.hpp"
 #include "support/FakeGpio.hpp"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 namespace {
 
-const auto* const gpioNamespace = ::testing::AddGlobalTestEnvironment(new testsupport::GpioNamespaceEnvironment);
+const auto* const gpioNamespace =
+    ::testing::AddGlobalTestEnvironment(new testsupport::GpioNamespaceEnvironment);
 
 using gpiofs::Event;
 using Lines = std::vector<std::string>;
@@ -20,7 +22,8 @@ std::vector<std::string> writes(const gpiofs::GpioFs& fs) {
     static const char* const KINDS[] = {"export", "unexport", "direction", "value"};
     std::vector<std::string> seen;
     for (const Event& event : fs.events()) {
-        std::string line = std::string(KINDS[event.kind]) + " " + std::to_string(event.gpio) + " " + event.text;
+        std::string line =
+            std::string(KINDS[event.kind]) + " " + std::to_string(event.gpio) + " " + event.text;
         if (event.error != 0)
             line += " !" + std::to_string(event.error);
         seen.push_back(line);
@@ -76,25 +79,36 @@ TEST_F(PinTest, ALineExportedHereIsUnexportedOnDestruction) {
 
 TEST_F(PinTest, PermissionDeniedAfterOurExportIsRetriedWithDoublingSleeps) {
     gpio.fs.setFaults({.eaccesDirectionWrites = 3});
-    StderrCapture errors;
-    Pin pin(17, true, 0);
-    EXPECT_TRUE(pin.isOpen());
-    EXPECT_EQ(errors.lines(true), Lines{});
-
-    std::vector<Event> directions;
-    for (const Event& event : gpio.fs.events())
-        if (event.kind == Event::Direction)
-            directions.push_back(event);
-    ASSERT_EQ(directions.size(), 4u);
+    // The shortest of three rounds is compared closely; scheduling delays only ever add.
     const double expectedMs[] = {1.024, 2.048, 4.096};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(directions[i].error, EACCES);
-        double gapMs = double(directions[i + 1].monotonicNs - directions[i].monotonicNs) / 1e6;
-        EXPECT_GE(gapMs, expectedMs[i]) << "retry " << i;
-        EXPECT_LT(gapMs, expectedMs[i] + 3.0) << "retry " << i;
-        std::printf("retry %zu: slept %.3f ms (asked %.3f)\n", i, gapMs, expectedMs[i]);
+    double shortestMs[] = {1e9, 1e9, 1e9};
+    for (int round = 0; round < 3; ++round) {
+        size_t seen = gpio.fs.events().size();
+        StderrCapture errors;
+        {
+            Pin pin(17, true, 0);
+            EXPECT_TRUE(pin.isOpen());
+        }
+        EXPECT_EQ(errors.lines(true), Lines{});
+
+        std::vector<Event> events = gpio.fs.events();
+        std::vector<Event> directions;
+        for (size_t i = seen; i < events.size(); ++i)
+            if (events[i].kind == Event::Direction)
+                directions.push_back(events[i]);
+        ASSERT_EQ(directions.size(), 4u);
+        for (size_t i = 0; i < 3; ++i) {
+            EXPECT_EQ(directions[i].error, EACCES);
+            double gapMs = double(directions[i + 1].monotonicNs - directions[i].monotonicNs) / 1e6;
+            EXPECT_GE(gapMs, expectedMs[i]) << "retry " << i;
+            shortestMs[i] = std::min(shortestMs[i], gapMs);
+        }
+        EXPECT_EQ(directions[3].error, 0);
     }
-    EXPECT_EQ(directions[3].error, 0);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_LT(shortestMs[i], expectedMs[i] + 1.0) << "retry " << i;
+        std::printf("retry %zu: slept %.3f ms (asked %.3f)\n", i, shortestMs[i], expectedMs[i]);
+    }
 }
 
 TEST_F(PinTest, PermissionDeniedOnALineExportedBeforeIsNotRetried) {
@@ -172,8 +186,9 @@ TEST_F(PinTest, MovesHandOverTheExportSoItIsUndoneOnce) {
         EXPECT_FALSE(empty.isOpen());
         EXPECT_FALSE(empty.setValue(1));
     }
-    EXPECT_EQ(writes(gpio.fs), (Lines{"export 17 17", "direction 17 low", "value 17 1", "export 18 18",
-                                     "direction 18 high", "unexport 18 18", "value 17 0", "unexport 17 17"}));
+    EXPECT_EQ(writes(gpio.fs),
+              (Lines{"export 17 17", "direction 17 low", "value 17 1", "export 18 18", "direction 18 high",
+                     "unexport 18 18", "value 17 0", "unexport 17 17"}));
 }
 
 } // namespace
