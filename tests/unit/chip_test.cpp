@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <string>
 #include <termios.h>
@@ -56,7 +57,8 @@ struct Line {
     Bytes receive(size_t count) const {
         Bytes got(count);
         size_t filled = 0;
-        while (filled < count) {
+        pollfd ready = {master, POLLIN, 0};
+        while (filled < count && ::poll(&ready, 1, 1000) == 1) {
             ssize_t n = ::read(master, got.data() + filled, count - filled);
             if (n <= 0)
                 break;
