@@ -92,8 +92,8 @@ bool readNvrToFile(const Configuration& config, Chip& chip) {
 Chip openChip(const Configuration& config) {
     progressStep("Opening chip");
     if (config.resetGpio != 0)
-        return Chip(config.ttyPath.data(), config.resetGpio, Run);
-    return Chip(config.ttyPath.data(), config.assumeResetPinAsserted ? Programming : Run);
+        return Chip(config.ttyPath.data(), config.resetGpio, ChipMode::Run);
+    return Chip(config.ttyPath.data(), config.assumeResetPinAsserted ? ChipMode::Programming : ChipMode::Run);
 }
 
 bool runWithoutMigration(const Configuration& config, Chip& chip) {
