@@ -1,5 +1,9 @@
 #include "zwave/Frame.hpp"
 
+#include "rawio/TimeoutClock.hpp"
+#include "zwave/Chip.hpp"
+#include "zwave/StartByte.hpp"
+
 #include <cstring>
 
 uint8_t checksum(View bytes) {
@@ -30,4 +34,39 @@ Frame Frame::makeRequest(uint8_t functionId, TemporaryView payload) {
     frame.data[end] = checksum(View(frame.data + 1, end - 1));
     frame.size = uint32_t(end + 1);
     return frame;
+}
+
+Frame readFrame(Chip& chip, int timeoutMs) {
+    Frame frame = Frame::empty();
+    TimeoutClock clock;
+    if (timeoutMs == 0)
+        return frame;
+    for (;;) {
+        uint8_t start = waitForStartByte(chip, clock, timeoutMs);
+        if (start == 0)
+            return frame;
+        if (start != SOF) {
+            frame.data[0] = start;
+            frame.size = 1;
+            return frame;
+        }
+        auto [length, got] = chip.readBuffer.readByte(chip.tty, int(clock.remaining(timeoutMs)));
+        if (!got || length == 0) {
+            // A start without a length is noise; look for the next start while time remains.
+            if (clock.remaining(timeoutMs) == 0)
+                return frame;
+            continue;
+        }
+        Span body =
+            chip.readBuffer.read(chip.tty, Span(frame.data + 2, length), int(clock.remaining(timeoutMs)));
+        if (body.size() == length) {
+            frame.data[0] = SOF;
+            frame.data[1] = length;
+            frame.size = uint32_t(length) + 2;
+            return frame;
+        }
+        std::memset(frame.data, 0, sizeof frame.data);
+        if (clock.remaining(timeoutMs) == 0)
+            return frame;
+    }
 }
