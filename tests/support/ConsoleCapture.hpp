@@ -1,53 +1,61 @@
 #pragma once
-// Console output redirected into two pipes while the object lives; read back as strings.
+// Tests only: points the console at two anonymous files for the life of the object and gives
+// back what was written, with stderr split into message lines.
 #include "util/Console.hpp"
 
-#include <fcntl.h>
-#include <stdexcept>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 class ConsoleCapture {
 public:
-    ConsoleCapture() {
-        if (pipe2(out, O_NONBLOCK) != 0 || pipe2(err, O_NONBLOCK) != 0)
-            throw std::runtime_error("pipe2");
-        fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
-        fcntl(err[0], F_SETPIPE_SZ, 1 << 20);
-        console::testing::reset(out[1], err[1]);
+    ConsoleCapture() : out_(memfd_create("stdout", 0)), err_(memfd_create("stderr", 0)) {
+        console::testing::reset(out_, err_);
     }
     ~ConsoleCapture() {
         console::testing::reset();
-        for (int fd : {out[0], out[1], err[0], err[1]})
-            close(fd);
+        close(out_);
+        close(err_);
     }
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
 
-    // What was printed since the last call: the status line and the message lines.
-    std::string statusText() { return take(out[0]); }
-    std::string messageText() { return take(err[0]); }
-    // The message lines without the wipes of the status line that precede each.
-    std::string lines() {
-        std::string text = messageText(), clean;
-        for (size_t i = 0; i < text.size();) {
-            if (text[i] == '\r') {
-                size_t close = text.find('\r', i + 1);
-                i = close == std::string::npos ? text.size() : close + 1;
-                continue;
-            }
-            clean += text[i++];
+    std::string stdoutText() const { return contents(out_); }
+    std::string stderrText() const { return contents(err_); }
+
+    // The message lines without their newlines. Every message must begin with the wipe of the
+    // status line ("\r", spaces, "\r"); a line without one is returned with a "<no wipe>" mark
+    // so that comparisons fail.
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::string text = stderrText();
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find('\n', start);
+            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            size_t close = line.size() > 1 && line[0] == '\r' ? line.find_first_not_of(' ', 1) : 0;
+            if (close != 0 && close != std::string::npos && line[close] == '\r')
+                result.push_back(line.substr(close + 1));
+            else
+                result.push_back("<no wipe>" + line);
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
         }
-        return clean;
+        return result;
     }
 
 private:
-    static std::string take(int fd) {
+    static std::string contents(int fd) {
         std::string text;
-        char buf[4096];
-        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-            text.append(buf, size_t(n));
+        char chunk[4096];
+        ssize_t n;
+        for (off_t offset = 0; (n = pread(fd, chunk, sizeof chunk, offset)) > 0; offset += n)
+            text.append(chunk, size_t(n));
         return text;
     }
-    int out[2], err[2];
+
+    int out_;
+    int err_;
 };

@@ -120,7 +120,8 @@ TEST(ReadFile, FillsStorageExactlyAndRefusesOneByteMore) {
     putFile(dir.file("empty"), "");
     EXPECT_TRUE(RawIO::readFile(dir.file("empty"), Span(storage)).empty());
     EXPECT_TRUE(RawIO::readFile(dir.file("empty"), Span()).empty());
-    EXPECT_STREQ(raisedBy([&] { RawIO::readFile(dir.file("exact"), Span()); }).what(), "file bigger than buffer");
+    EXPECT_STREQ(raisedBy([&] { RawIO::readFile(dir.file("exact"), Span()); }).what(),
+                 "file bigger than buffer");
 
     e = raisedBy([&] { RawIO::readFile(dir.file("missing"), Span(storage)); });
     EXPECT_EQ(e.error, ENOENT);
@@ -218,7 +219,8 @@ TEST(WriteFile, AFullFileSystemLeavesTheEarlierFileUntouched) {
         RawIO::Exception e = raisedBy([&] { RawIO::writeFile(path, View(image.data(), image.size())); });
         std::string result;
         if (e.error != ENOSPC || std::strcmp(e.what(), "IO-Error on write()") != 0)
-            result += "expected ENOSPC on write, got error " + std::to_string(e.error) + " " + e.what() + "; ";
+            result +=
+                "expected ENOSPC on write, got error " + std::to_string(e.error) + " " + e.what() + "; ";
         if (fileContent(path) != earlier)
             result += "the earlier file changed; ";
         if (dir.entries() != std::vector<std::string>{"nvm.bin"})

@@ -1,7 +1,7 @@
 #include "zwave/NVMSizeRules.hpp"
 #include "zwave/nvm_io_exception.hpp"
 
-#include "../support/ConsoleCapture.hpp"
+#include "../support/MessageText.hpp"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -45,7 +45,7 @@ TEST(NVMSizeRules, WhatABackupKeeps) {
         View kept = keptOfNVMRead(viewOf(read), c.reportedSize);
         EXPECT_EQ(kept.data(), read.data()) << c.what;
         EXPECT_EQ(kept.size(), c.kept) << c.what;
-        EXPECT_EQ(console.lines(), c.line) << c.what;
+        EXPECT_EQ(messageText(console), c.line) << c.what;
     }
 }
 
@@ -58,7 +58,7 @@ TEST(NVMSizeRules, AnEarlyEndOfTheNVMIsAnError) {
     } catch (const nvm_io_exception& e) {
         EXPECT_STREQ(e.what(), "Got EOF before advertised NVM size");
     }
-    EXPECT_EQ(console.lines(),
+    EXPECT_EQ(messageText(console),
               "Error: got less than expected! Got EOF after 16000 bytes, but NVM size was reported "
               "to be 16384 bytes\n");
 }
@@ -105,9 +105,9 @@ TEST(NVMSizeRules, HowMuchOfAnImageIsWritten) {
         ConsoleCapture console;
         std::vector<uint8_t> bytes = image(c.dataBytes, c.zeroBytes);
         EXPECT_EQ(nvmWriteLength(viewOf(bytes), c.nvmSize), c.written) << c.what;
-        EXPECT_EQ(console.lines(), c.line) << c.what;
+        EXPECT_EQ(messageText(console), c.line) << c.what;
         bool cut = *c.line != '\0';
-        EXPECT_EQ(console.statusText().find("Writing NVM") != std::string::npos, cut) << c.what;
+        EXPECT_EQ(console.stdoutText().find("Writing NVM") != std::string::npos, cut) << c.what;
     }
 }
 

@@ -2,7 +2,7 @@
 #include "zwave/NVM.hpp"
 #include "zwave/SerialAPI.hpp"
 
-#include "../support/ConsoleCapture.hpp"
+#include "../support/MessageText.hpp"
 #include "../support/ScriptedPeer.hpp"
 
 #include <gtest/gtest.h>
@@ -133,7 +133,7 @@ TEST(NVMBackup, ReadsTheWholeNVMAndAppliesTheSizeRules) {
         View backup = backupNVM(bench.api, Span(buffer));
         ASSERT_EQ(backup.size(), c.kept) << c.what;
         EXPECT_TRUE(std::equal(backup.begin(), backup.end(), c.content.begin())) << c.what;
-        EXPECT_EQ(bench.console.lines(), c.line) << c.what;
+        EXPECT_EQ(messageText(bench.console), c.line) << c.what;
         EXPECT_EQ(bench.nvmRequests(1), (c.content.size() + 63) / 64) << c.what;
         EXPECT_EQ(bench.nvmRequests(0), 1u);
         EXPECT_EQ(bench.nvmRequests(3), 1u);
@@ -145,7 +145,7 @@ TEST(NVMBackup, AnEarlyEndIsAnErrorAndTheNVMIsStillClosed) {
     bench.module.content = pattern(16000);
     static uint8_t buffer[32768];
     EXPECT_EQ(messageOf([&] { backupNVM(bench.api, Span(buffer)); }), "Got EOF before advertised NVM size");
-    EXPECT_EQ(bench.console.lines(),
+    EXPECT_EQ(messageText(bench.console),
               "Error: got less than expected! Got EOF after 16000 bytes, but NVM size was "
               "reported to be 16384 bytes\n");
     EXPECT_EQ(bench.nvmRequests(3), 1u);
@@ -175,11 +175,10 @@ TEST(NVMBackup, AnOpenWithoutReplyIsTriedThreeTimes) {
     Bench bench;
     bench.module.answerOpen = false;
     static uint8_t buffer[16384];
-    bench.console.statusText();
     EXPECT_EQ(messageOf([&] { backupNVM(bench.api, Span(buffer)); }), "NVM could not be opened");
     EXPECT_EQ(bench.nvmRequests(0), 3u);
     EXPECT_EQ(bench.nvmRequests(3), 0u);
-    std::string status = bench.console.statusText();
+    std::string status = bench.console.stdoutText();
     size_t first = status.find("Reading NVM (retry 1 of 2)");
     EXPECT_NE(first, std::string::npos);
     EXPECT_NE(status.find("Reading NVM (retry 2 of 2)", first), std::string::npos);
@@ -201,7 +200,7 @@ TEST(NVMRestore, WritesTheImageAfterResetAndErase) {
     EXPECT_TRUE(restoreNVM(bench.api, viewOf(image), 3));
     EXPECT_EQ(bench.module.written, image);
     EXPECT_EQ(bench.nvmRequests(2), 256u);
-    EXPECT_EQ(bench.console.lines(), "");
+    EXPECT_EQ(messageText(bench.console), "");
     std::vector<uint8_t> order;
     for (const Bytes& b : bench.peer.received())
         if (b.size() > 4 && (order.empty() || order.back() != b[3]))
@@ -214,7 +213,7 @@ TEST(NVMRestore, TruncatesAnImageWithTrailingZeros) {
     Bytes image = pattern(16380, 20);
     EXPECT_TRUE(restoreNVM(bench.api, viewOf(image), 3));
     EXPECT_EQ(bench.module.written, Bytes(image.begin(), image.begin() + 16384));
-    EXPECT_EQ(bench.console.lines(),
+    EXPECT_EQ(messageText(bench.console),
               "Info: Truncating NVM image from 16400 to 16384 bytes, discarding 16 of 20 "
               "trailing zero-bytes.\n");
 }
@@ -223,14 +222,13 @@ TEST(NVMRestore, FailedAttemptsStartOverAndTheLastOneRaises) {
     Bench bench;
     bench.module.writeErrors = 1000;
     Bytes image = pattern(128);
-    bench.console.statusText();
     EXPECT_EQ(messageOf([&] { restoreNVM(bench.api, viewOf(image), 3); }), "nvm write error");
     EXPECT_EQ(bench.peer.framesWith(0x08), 4u);
     EXPECT_EQ(bench.peer.framesWith(0x42), 4u);
     EXPECT_EQ(bench.nvmRequests(0), 4u);
     EXPECT_EQ(bench.nvmRequests(2), 16u);
     EXPECT_EQ(bench.nvmRequests(3), 4u);
-    std::string status = bench.console.statusText();
+    std::string status = bench.console.stdoutText();
     size_t at = 0;
     for (const char* retry :
          {"Writing NVM (retry 1 of 3)", "Writing NVM (retry 2 of 3)", "Writing NVM (retry 3 of 3)"}) {
