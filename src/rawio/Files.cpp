@@ -99,9 +99,11 @@ void replaceWhole(const char* target, View content, const struct stat* existing)
     FileDescriptor fd = createTemporary(target, name);
     TemporaryName temporary(name);
     if (existing) {
-        // The owner first: changing it clears set-id bits that the mode then restores.
-        if (::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0 && errno != EPERM)
-            throw Exception(errno, OPEN_ERROR);
+        // The owner first (changing it clears set-id bits that the mode then restores). Keeping
+        // the owner is a courtesy that not every file system or user can afford; keeping the
+        // mode is not, since a backup holds the network's keys.
+        int ownerKept = ::fchown(fd.get(), existing->st_uid, existing->st_gid);
+        (void)ownerKept;
         if (::fchmod(fd.get(), existing->st_mode & 07777) != 0)
             throw Exception(errno, OPEN_ERROR);
     }

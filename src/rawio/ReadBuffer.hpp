@@ -49,7 +49,9 @@ public:
     }
 
     // The filled prefix of `dest`; shorter than `dest` when the timeout passed first.
-    Span read(const FileDescriptor& fd, Span dest, int timeoutMs) { return impl().read(fd.get(), dest, timeoutMs); }
+    Span read(const FileDescriptor& fd, Span dest, int timeoutMs) {
+        return impl().read(fd.get(), dest, timeoutMs);
+    }
 
     // Drops the buffered bytes and everything the descriptor has pending now.
     void discard(const FileDescriptor& fd);
