@@ -109,6 +109,12 @@ void SerialApiSide::onByte(uint8_t byte, Nanos now) {
     case HostFrameParser::Result::GoodFrame: {
         std::vector<uint8_t> frame = parser.frame();
         trace.line(now, "in", "frame", frameName(frame), frame.data(), frame.size());
+        if (awaitingAck) {
+            // The host has moved on without acknowledging: that frame is lost to it.
+            trace.line(now, "event", "no-ack", current.name);
+            awaitingAck = false;
+            ackDeadline = NEVER;
+        }
         uint8_t ack = ACK;
         context.toHost.push(&ack, 1, now);
         trace.line(now, "out", "ack", "-", &ack, 1);
