@@ -10,9 +10,11 @@
 namespace emu {
 
 struct Timing {
-    Nanos bootDelay = millis(5);
-    Nanos eraseBusy = millis(1);
-    Nanos writeBusy = millis(1);
+    // Longer than the 7.5 ms pulse that restarts the programming interface, so that such a pulse
+    // never boots the firmware.
+    Nanos bootDelay = millis(20);
+    Nanos eraseBusy = 0;
+    Nanos writeBusy = 0;
     Nanos crcBusy = 0;
     Nanos setDefaultDelay = millis(5);
     // How long the module waits for the host's ACK of one of its frames.

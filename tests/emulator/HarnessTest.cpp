@@ -25,7 +25,8 @@ TEST(EmuHarness, InstallsTheFirmwareImagesAndServesTheTtyAndTheGpioTree) {
     EXPECT_NE(access((std::string(FIRMWARE_DIRECTORY) + "/" + STATIC_671_FILE).c_str(), F_OK), 0);
     EXPECT_EQ(access(emu.tty().c_str(), R_OK | W_OK), 0);
     EXPECT_EQ(access("/sys/class/gpio/export", W_OK), 0);
-    // The module booted at start from the firmware it was given, and the state survives the stop.
+    // The module boots at start from the firmware it was given, and the state survives the stop.
+    EXPECT_TRUE(emu.waitForTrace(" event boot Z-Wave 4.62 library 1"));
     EXPECT_EQ(emu.flash(), Emu::firmwareImage({"Z-Wave 4.62", 1}));
     EXPECT_TRUE(emu.stoppedCleanly());
     EXPECT_EQ(emu.count(" event boot Z-Wave 4.62 library 1"), 1u);

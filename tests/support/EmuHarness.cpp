@@ -249,6 +249,17 @@ size_t Emu::count(const std::string& pattern) {
     return found;
 }
 
+bool Emu::waitForTrace(const std::string& pattern, int timeoutMs) const {
+    for (int waited = 0; waited <= timeoutMs; waited += 5) {
+        std::ifstream file(path("trace.txt"));
+        for (std::string line; std::getline(file, line);)
+            if (line.find(pattern) != std::string::npos)
+                return true;
+        usleep(5000);
+    }
+    return false;
+}
+
 RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) const {
     std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());

@@ -89,6 +89,8 @@ public:
     std::vector<std::string> trace();
     // Number of trace lines that contain `pattern` (e.g. " in prog continue-write ").
     size_t count(const std::string& pattern);
+    // Waits, with the emulator running, until a trace line contains `pattern`.
+    bool waitForTrace(const std::string& pattern, int timeoutMs = 2000) const;
 
     // Helpers for test data.
     std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
