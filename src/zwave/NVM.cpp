@@ -100,6 +100,9 @@ uint32_t readAll(SerialAPI& serialAPI, Span buffer) {
         offset += chunk.count;
         if (chunk.eof)
             return offset;
+        // A chip that keeps answering without data and without the end would be asked forever.
+        if (chunk.count == 0)
+            throw nvm_io_exception("invalid nvm read response from chip");
     }
 }
 

@@ -287,6 +287,15 @@ TEST(NVMExchange, FaultyReadRepliesRaise) {
     }
 }
 
+TEST(NVMExchange, AReadThatNeverAdvancesRaisesInsteadOfAskingForever) {
+    ScriptedPeer peer([](const Bytes& got) { return got.size() > 3 ? FakeModule::reply(0, 0, 0) : Bytes(); });
+    Chip chip(peer.path(), ChipMode::Run);
+    ConsoleCapture console;
+    SerialAPI api(chip, false, false);
+    uint8_t buffer[64];
+    EXPECT_EQ(messageOf([&] { readAll(api, Span(buffer)); }), "invalid nvm read response from chip");
+}
+
 TEST(NVMExchange, FaultyWriteRepliesRaise) {
     const FaultCase cases[] = {
         {"short reply", ScriptedPeer::response(0x2E, {0x00, 0x04}), "invalid nvm write response from chip"},

@@ -1,0 +1,110 @@
+#pragma once
+// End-to-end test harness: runs `tarnwick-emu serve` and the real `tarnwick` in this process's
+// private mount namespace, with the fake GPIO tree at /sys/class/gpio and emulator firmware images
+// at the installed firmware paths. One line of set-up per test:
+//
+//   Emu emu = Emu::start({.firmware = "Z-Wave 4.62", .faults = {"drop-reply:get-version:1"}});
+//   RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", emu.path("nvm.bin"), "--", emu.tty()});
+//   EXPECT_EQ(emu.count(" in frame get-version "), 2u);
+//
+// Failures to set up throw std::runtime_error, which fails the calling test with the reason.
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace emutest {
+
+// An emulator firmware image: what its Serial API reports and how large its code is.
+struct FirmwareSpec {
+    std::string version{};
+    int library = 1;
+    uint32_t nvmSize = 16384;
+    // Filler code bytes; small keeps flashing fast with --baud 0 (the module's default is 115000).
+    size_t codeSize = 24 * 1024;
+};
+
+// The installed images the tool knows by their fixed names.
+constexpr const char* FIRMWARE_DIRECTORY = "/usr/share/velmora/tarnwick";
+constexpr const char* BRIDGE_FILE = "serialapi_controller_bridge_ZM5304_EU_v6_81_01.hex";
+constexpr const char* STATIC_671_FILE = "serialapi_controller_static_ZM5304_EU_v6_71_01.hex";
+constexpr const char* STATIC_661_FILE = "serialapi_controller_static_ZM5304_EU_v6_61_00.hex";
+
+struct EmuOptions {
+    // What the module's flash runs at start; an empty version leaves the flash erased (no boot).
+    FirmwareSpec firmware = {"Z-Wave 4.62", 1};
+    // The NVM at start: `nvm` when given, else a populated static-controller NVM when
+    // `populateNvm`, else the firmware's default.
+    bool populateNvm = true;
+    std::vector<uint8_t> nvm{};
+    std::vector<std::string> faults{}; // tarnwick-emu --fault specs
+    unsigned gpio = 17;
+    unsigned baud = 0;
+    // Emulator timings in ms; -1 keeps the emulator's default for the baud rate.
+    int bootDelayMs = -1;
+    int eraseMs = -1;
+    int writeMs = -1;
+    int crcMs = -1;
+    int setDefaultMs = -1;
+    int initialLevel = 1; // reset line level at start: 1 = the module runs
+    // Images installed at FIRMWARE_DIRECTORY; an empty version installs no file of that name.
+    FirmwareSpec bridge = {"Z-Wave 4.81", 7};
+    FirmwareSpec static671 = {"Z-Wave 4.61", 1};
+    FirmwareSpec static661 = {"Z-Wave 4.62", 1};
+};
+
+struct RunResult {
+    int exitStatus = -1; // -1 when killed (see `timedOut`)
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+    double seconds = 0;
+};
+
+class Emu {
+public:
+    static Emu start(const EmuOptions& options = {});
+    ~Emu();
+    Emu(Emu&& other) noexcept;
+    Emu& operator=(Emu&&) = delete;
+    Emu(const Emu&) = delete;
+
+    // The tty path to give the tool (a link to the emulator's pty).
+    const std::string& tty() const { return ttyPath; }
+    // A path inside this emulator's temporary directory.
+    std::string path(const std::string& name) const { return directory + "/" + name; }
+
+    // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`.
+    RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000) const;
+    // Runs any program (argv[0] is the path).
+    static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs);
+
+    // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
+    void stop();
+    bool stoppedCleanly() const { return cleanExit; }
+
+    std::vector<uint8_t> flash();
+    std::vector<uint8_t> nvm();
+    std::vector<uint8_t> nvr();
+    std::vector<std::string> trace();
+    // Number of trace lines that contain `pattern` (e.g. " in prog continue-write ").
+    size_t count(const std::string& pattern);
+    // Waits, with the emulator running, until a trace line contains `pattern`.
+    bool waitForTrace(const std::string& pattern, int timeoutMs = 2000) const;
+
+    // Helpers for test data.
+    std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
+    std::string writeFirmware(const std::string& name, const FirmwareSpec& spec) const;
+    static std::vector<uint8_t> firmwareImage(const FirmwareSpec& spec);
+    static std::vector<uint8_t> readFile(const std::string& path);
+
+private:
+    Emu() = default;
+
+    std::string directory;
+    std::string ttyPath;
+    pid_t pid = -1;
+    bool cleanExit = false;
+};
+
+} // namespace emutest
