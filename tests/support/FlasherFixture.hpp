@@ -1,0 +1,43 @@
+#pragma once
+// A chip on a scripted programming-interface peer, the console captured, and cancellation and busy
+// limits put back after every test.
+#include "CapturedConsole.hpp"
+#include "ProgrammingPeer.hpp"
+#include "rawio/Cancel.hpp"
+#include "rawio/TimeoutClock.hpp"
+#include "zwave/Chip.hpp"
+#include "zwave/Flasher.hpp"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+
+class FlasherFixture : public ::testing::Test {
+protected:
+    ~FlasherFixture() override {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        RawIO::testing::clearCancellation();
+        flasher::testing::setBusyLimits(DEFAULT_BUSY_LIMITS);
+    }
+
+    // A flasher whose enable was answered, with the enable exchange forgotten by the peer.
+    Flasher& enabledFlasher() {
+        flasherSlot.emplace(chip);
+        EXPECT_TRUE(flasherSlot->isEnabled());
+        peer.clearCommands();
+        return *flasherSlot;
+    }
+
+    static size_t occurrences(const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    ProgrammingPeer peer;
+    CapturedConsole console;
+    Chip chip{peer.slavePath(), Programming};
+    std::optional<Flasher> flasherSlot;
+};
