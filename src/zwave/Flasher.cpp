@@ -61,7 +61,7 @@ void dumpExchange(TemporaryView sent, TemporaryView received) {
 }
 
 Flasher::Flasher(Chip& chip) : chip(chip) {
-    enabled = chip.setMode(Programming) && enableInterface();
+    enabled = chip.setMode(ChipMode::Programming) && enableInterface();
 }
 
 bool Flasher::ready() const {

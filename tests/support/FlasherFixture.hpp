@@ -38,6 +38,6 @@ protected:
 
     ProgrammingPeer peer;
     CapturedConsole console;
-    Chip chip{peer.slavePath(), Programming};
+    Chip chip{peer.slavePath(), ChipMode::Programming};
     std::optional<Flasher> flasherSlot;
 };
