@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+struct fuse_session;
+
 namespace gpiofs {
 
 // Deterministic faults; all counts apply per line after each export.
@@ -45,7 +47,9 @@ public:
     bool mount(const std::string& mountPoint, std::string& error);
     void unmount();
 
-    // Called from the serving thread after each value write that changed or set the level of a line.
+    // Called from the serving thread after each value write that changed or set the level of a line,
+    // before the write returns to the writer. It must not touch the mounted files (the thread that
+    // would answer is the one running the callback).
     void onValue(std::function<void(unsigned gpio, int value)> callback);
 
     // Observations (thread-safe snapshots).
@@ -53,6 +57,33 @@ public:
     bool isExported(unsigned gpio) const;
     std::string direction(unsigned gpio) const; // "in"/"out", empty when not exported
     int value(unsigned gpio) const;             // -1 when not exported
+
+private:
+    struct Line {
+        std::string direction; // "in" or "out"
+        int value;
+        uint64_t generation;      // tells handles of an earlier export apart from current ones
+        unsigned directionWrites; // since the export, for the EACCES fault
+    };
+    friend struct Operations; // the FUSE request handlers
+
+    void serve();
+    // Handlers of writes, called with the lock held; they return 0 or the errno to answer with.
+    int exportLine(const std::string& text, unsigned& gpio);
+    int unexportLine(const std::string& text, unsigned& gpio);
+    int writeDirection(unsigned gpio, uint64_t generation, const std::string& text, int& level);
+    int writeValue(unsigned gpio, uint64_t generation, const std::string& text, int& level);
+
+    mutable std::mutex mutex;
+    std::map<unsigned, Line> lines;
+    std::vector<Event> log;
+    Faults faults;
+    uint64_t lastGeneration = 0;
+    std::function<void(unsigned, int)> valueCallback;
+
+    fuse_session* session = nullptr;
+    int wakeFd = -1; // eventfd that stops the serving thread
+    std::thread server;
 };
 
 // Makes the calling process's mounts private in a new mount namespace and ensures that

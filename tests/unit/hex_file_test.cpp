@@ -1,0 +1,272 @@
+#include "file-support/HexFile.hpp"
+
+#include "util/crc32.hpp"
+
+#include "../support/ConsoleCapture.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// A record line with its checksum computed.
+std::string record(uint16_t address, uint8_t type, const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> bytes = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), type};
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    uint8_t sum = 0;
+    for (uint8_t b : bytes)
+        sum = uint8_t(sum + b);
+    bytes.push_back(uint8_t(-sum));
+    std::string line = ":";
+    char pair[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        line += pair;
+    }
+    return line;
+}
+
+// What the reader must produce for a flash whose first bytes are `binary`.
+std::vector<uint8_t> expectedImage(const std::vector<uint8_t>& binary) {
+    std::vector<uint8_t> image(HEX_IMAGE_SIZE, 0xFF);
+    std::copy(binary.begin(), binary.end(), image.begin());
+    Result crc = toBigEndian(crc32(image.data(), HEX_IMAGE_SIZE - 4));
+    std::copy(crc.bytes, crc.bytes + 4, image.end() - 4);
+    return image;
+}
+
+class HexFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/hex_file_test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    std::string write(const std::string& name, const std::string& content) {
+        std::string path = dir + "/" + name;
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    std::vector<uint8_t> read(const std::string& path) {
+        ConsoleCapture console;
+        std::vector<uint8_t> image = readHexFile(path.c_str());
+        lines = console.lines();
+        status = console.stdoutText();
+        return image;
+    }
+
+    std::vector<uint8_t> readText(const std::string& content) { return read(write("f.hex", content)); }
+
+    std::string dir;
+    Lines lines;
+    std::string status;
+};
+
+TEST_F(HexFile, EmptyFileGivesErasedFlashWithItsCrc) {
+    EXPECT_EQ(readText(""), expectedImage({}));
+    EXPECT_EQ(lines, Lines{});
+    EXPECT_NE(status.find("Reading hex-file"), std::string::npos);
+}
+
+TEST_F(HexFile, DataRecordsLandAtTheirAddresses) {
+    std::vector<uint8_t> flash(0x10014, 0xFF);
+    flash[0] = 1, flash[1] = 2, flash[2] = 3, flash[3] = 4;
+    flash[0x10010] = 0xAB, flash[0x10011] = 0xCD;
+    EXPECT_EQ(readText(":0400000001020304F2\n:020000040001F9\n" + record(0x0010, 0, {0xAB, 0xCD}) + "\n"),
+              expectedImage(flash));
+    EXPECT_EQ(lines, Lines{});
+}
+
+TEST_F(HexFile, SegmentAndLinearAddressesLastOneWins) {
+    std::vector<uint8_t> flash(0x10022, 0xFF);
+    flash[0x10010] = 0x11; // segment 0x1000: base 0x10000
+    flash[0x20] = 0x22;    // linear 0: back to the first 64 KiB
+    flash[0x10021] = 0x33; // linear 1
+    flash[0x1021] = 0x44;  // segment 0x0100 after a linear record
+    std::string text = record(0, 2, {0x10, 0x00}) + "\n" + record(0x10, 0, {0x11}) + "\n" +
+                       record(0, 4, {0x00, 0x00}) + "\n" + record(0x20, 0, {0x22}) + "\n" +
+                       record(0, 4, {0x00, 0x01}) + "\n" + record(0x21, 0, {0x33}) + "\n" +
+                       record(0, 2, {0x01, 0x00}) + "\n" + record(0x21, 0, {0x44}) + "\n";
+    EXPECT_EQ(readText(text), expectedImage(flash));
+    EXPECT_EQ(lines, Lines{});
+}
+
+TEST_F(HexFile, StartAddressAndUnknownRecordsAreSkippedWithAMessage) {
+    std::vector<uint8_t> flash(0x10001, 0xFF);
+    flash[0x10000] = 0x5A;
+    std::string start = record(0, 3, {0, 0, 0, 0});
+    std::string linearStart = record(0, 5, {0, 0, 0x10, 0});
+    std::string unknown = record(0, 9, {});
+    std::string text = ":020000040001F9\n" + start + "\n" + linearStart + "\n" + unknown + "\n" +
+                       record(0, 0, {0x5A}) + "\n";
+    EXPECT_EQ(readText(text), expectedImage(flash));
+    EXPECT_EQ(lines, (Lines{"Ignoring line with unknown type: '" + start + "'",
+                            "Ignoring line with unknown type: '" + linearStart + "'",
+                            "Ignoring line with unknown type: '" + unknown + "'"}));
+}
+
+TEST_F(HexFile, LineEndingsBlankLinesAndDataAfterTheEndRecord) {
+    std::vector<uint8_t> flash = {0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xab};
+    std::vector<uint8_t> expected = expectedImage(flash);
+    // Lower-case digits and characters after the checksum pair are accepted.
+    const std::string data = ":0400000001020304F2", late = ":01000800ab4cLC";
+    EXPECT_EQ(readText(data + "\r\n\r\n:00000001FF\r\n" + late + "\r\n"), expected);
+    EXPECT_EQ(lines, Lines{});
+    EXPECT_EQ(readText("\n" + data + "\n\r\n\n:00000001FF\n" + late), expected);
+    EXPECT_EQ(lines, Lines{});
+    EXPECT_EQ(readText(data + "\r\r\n:00000001FF\n" + late + "\n\n"), expected);
+    EXPECT_EQ(lines, Lines{});
+}
+
+TEST_F(HexFile, RecordAtTheEndOfTheImage) {
+    std::string last8 = record(0xFFF8, 0, {1, 2, 3, 4, 5, 6, 7, 8});
+    std::vector<uint8_t> image = readText(":020000040001F9\n" + last8 + "\n");
+    ASSERT_EQ(image.size(), HEX_IMAGE_SIZE);
+    std::vector<uint8_t> flash(HEX_IMAGE_SIZE - 4, 0xFF);
+    flash[HEX_IMAGE_SIZE - 8] = 1, flash[HEX_IMAGE_SIZE - 7] = 2, flash[HEX_IMAGE_SIZE - 6] = 3;
+    flash[HEX_IMAGE_SIZE - 5] = 4;
+    EXPECT_EQ(image, expectedImage(flash)); // the last four data bytes give way to the CRC
+
+    std::string last16 = record(0xFFF8, 0, std::vector<uint8_t>(16, 0x77));
+    EXPECT_TRUE(readText(":020000040001F9\n" + last16 + "\n").empty());
+    EXPECT_EQ(lines, (Lines{"addr=131064 is outside buffer", last16}));
+}
+
+struct Refusal {
+    std::string text;
+    Lines lines;
+};
+
+TEST_F(HexFile, BadRecordsGiveAnEmptyImageAndStopReading) {
+    const std::string shortEnd = ":00000001";
+    const std::string wideCount = record(0, 4, {0, 1, 0, 0});
+    const std::string narrowSegment = record(0, 2, {0x10});
+    const std::string beyond = record(0xFFFF, 0, {1, 2});
+    const std::string segmentBeyond = record(0, 2, {0x20, 0x00});
+    std::vector<Refusal> rows = {
+        {":0400\n", {"line too short to parse byte #2 from line ':0400'"}},
+        {shortEnd + "\n", {"line too short to parse byte #4 from line ':00000001'"}},
+        {":0400000001020304\n", {"line too short to parse byte #8 from line ':0400000001020304'"}},
+        {":04000000G1020304F2\n", {"failed to parse byte #4 ('G1' from line ':04000000G1020304F2'"}},
+        {":04000000 1020304F2\n", {"failed to parse byte #4 (' 1' from line ':04000000 1020304F2'"}},
+        {":04000000-1020304F2\n", {"failed to parse byte #4 ('-1' from line ':04000000-1020304F2'"}},
+        {":0400000001020304 F\n", {"failed to parse byte #8 (' F' from line ':0400000001020304 F'"}},
+        {":0x00000001FF\n", {"failed to parse byte #0 ('0x' from line ':0x00000001FF'"}},
+        {":0400000001020304F3\n", {"checksum mismatch on line ':0400000001020304F3'"}},
+        {":040000000102030400\n", {"checksum mismatch on line ':040000000102030400'"}},
+        {" :00000001FF\n", {"line ' :00000001FF' does not start with :"}},
+        {"00000001FF\n", {"line '00000001FF' does not start with :"}},
+        {wideCount + "\n", {"extended address has wrong data length on line '" + wideCount + "'"}},
+        {narrowSegment + "\n", {"extended address has wrong data length on line '" + narrowSegment + "'"}},
+        {":020000040002F8\n" + record(0, 0, {1}) + "\n",
+         {"addr=131072 is outside buffer", record(0, 0, {1})}},
+        {":020000040001F9\n" + beyond + "\n", {"addr=131071 is outside buffer", beyond}},
+        // A segment record moves the data past the image instead of being ignored.
+        {segmentBeyond + "\n" + record(0, 0, {1}) + "\n",
+         {"addr=131072 is outside buffer", record(0, 0, {1})}},
+        {":020000041000EA\n" + record(0, 0, {1}) + "\n",
+         {"addr=268435456 is outside buffer", record(0, 0, {1})}},
+        // Nothing after the first bad line is looked at.
+        {" :00\n" + record(0, 3, {0, 0, 0, 0}) + "\n:0400\n", {"line ' :00' does not start with :"}},
+        {":0400000001020304F2\r\n:0400000001020304F3\r\n",
+         {"checksum mismatch on line ':0400000001020304F3'"}},
+    };
+    for (const Refusal& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_TRUE(readText(row.text).empty());
+        EXPECT_EQ(lines, row.lines);
+    }
+}
+
+TEST_F(HexFile, UnreadableFiles) {
+    std::string missing = dir + "/missing.hex";
+    EXPECT_TRUE(read(missing).empty());
+    EXPECT_EQ(lines, Lines{"Failed to open " + missing});
+    EXPECT_NE(status.find("Reading hex-file"), std::string::npos);
+
+    // A directory opens like a file and fails only when read; that is not an empty firmware.
+    EXPECT_TRUE(read(dir).empty());
+    EXPECT_EQ(lines, Lines{"Failed to read " + dir});
+}
+
+TEST(HexFileParseByte, ReadsThePairAtItsPosition) {
+    ConsoleCapture console;
+    uint8_t out = 0;
+    EXPECT_TRUE(parseHexByte(":0400000001020304F2", 8, out));
+    EXPECT_EQ(out, 0xF2);
+    EXPECT_TRUE(parseHexByte(":ff", 0, out));
+    EXPECT_EQ(out, 0xFF);
+    EXPECT_FALSE(parseHexByte(":f", 0, out));
+    EXPECT_EQ(out, 0xFF);
+    EXPECT_EQ(console.lines(), Lines{"line too short to parse byte #0 from line ':f'"});
+}
+
+// Independent writers of Intel HEX: GNU objcopy (segment records past 64 KiB, 16-byte records)
+// and srec_cat (linear records, other record sizes, gaps where the flash stays erased).
+class HexFileOracle : public HexFile {
+protected:
+    void checkAgainst(const std::string& command, const std::vector<uint8_t>& binary) {
+        std::string bin = dir + "/in.bin", hex = dir + "/out.hex";
+        std::ofstream(bin, std::ios::binary)
+            .write(reinterpret_cast<const char*>(binary.data()), std::streamsize(binary.size()));
+        std::string full = command;
+        full.replace(full.find("IN"), 2, bin);
+        full.replace(full.find("OUT"), 3, hex);
+        SCOPED_TRACE(full + " of " + std::to_string(binary.size()) + " bytes");
+        // A missing tool is a failure: these oracles are the point of the test.
+        ASSERT_EQ(std::system((full + " 2>&1").c_str()), 0) << "is the tool installed?";
+        EXPECT_EQ(read(hex), expectedImage(binary));
+        EXPECT_EQ(lines, Lines{});
+    }
+
+    std::vector<uint8_t> randomBinary(size_t size, bool sparse, unsigned seed) {
+        std::mt19937 random(seed);
+        std::vector<uint8_t> binary(size, 0xFF);
+        if (!sparse) {
+            for (uint8_t& b : binary)
+                b = uint8_t(random());
+            return binary;
+        }
+        for (int island = 0; island < 40 && size > 0; ++island) {
+            size_t start = random() % size, length = 1 + random() % 600;
+            for (size_t i = start; i < start + length && i < size; ++i)
+                binary[i] = uint8_t(random());
+        }
+        if (size > 0)
+            binary[size - 1] = 0x42; // keep the full length visible to the writer
+        return binary;
+    }
+};
+
+const size_t SIZES[] = {1, 255, 65535, 65536, 65537, 100003, HEX_IMAGE_SIZE - 4};
+
+TEST_F(HexFileOracle, Objcopy) {
+    unsigned seed = 1;
+    for (size_t size : SIZES) {
+        checkAgainst("objcopy -I binary -O ihex IN OUT", randomBinary(size, false, seed++));
+        checkAgainst("objcopy -I binary -O ihex IN OUT", randomBinary(size, true, seed++));
+    }
+}
+
+TEST_F(HexFileOracle, SrecCat) {
+    unsigned seed = 100;
+    for (size_t size : SIZES) {
+        checkAgainst("srec_cat IN -binary -o OUT -intel", randomBinary(size, false, seed++));
+        checkAgainst("srec_cat IN -binary -o OUT -intel -obs=255", randomBinary(size, false, seed++));
+        // Runs of erased bytes are left out of the file, so the reader's fill must supply them.
+        checkAgainst("srec_cat IN -binary -unfill 0xFF 3 -o OUT -intel -obs=37",
+                     randomBinary(size, true, seed++));
+    }
+}
+
+} // namespace
