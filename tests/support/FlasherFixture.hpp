@@ -1,7 +1,7 @@
 #pragma once
 // A chip on a scripted programming-interface peer, the console captured, and cancellation and busy
 // limits put back after every test.
-#include "CapturedConsole.hpp"
+#include "ConsoleCapture.hpp"
 #include "ProgrammingPeer.hpp"
 #include "rawio/Cancel.hpp"
 #include "rawio/TimeoutClock.hpp"
@@ -29,6 +29,23 @@ protected:
         return *flasherSlot;
     }
 
+    // The message lines on stderr, each with its newline, without the wipes before them.
+    static std::string messagesOf(const ConsoleCapture& capture) {
+        std::string text;
+        for (const std::string& line : capture.lines())
+            text += line + "\n";
+        return text;
+    }
+    std::string messages() const { return messagesOf(console); }
+
+    // The status line as last drawn, without the spaces that overwrote a longer one.
+    std::string lastStatus() const {
+        std::string text = console.stdoutText();
+        size_t start = text.rfind('\r');
+        text = start == std::string::npos ? text : text.substr(start + 1);
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
+
     static size_t occurrences(const std::string& text, const std::string& what) {
         size_t n = 0;
         for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -37,7 +54,7 @@ protected:
     }
 
     ProgrammingPeer peer;
-    CapturedConsole console;
+    ConsoleCapture console;
     Chip chip{peer.slavePath(), ChipMode::Programming};
     std::optional<Flasher> flasherSlot;
 };

@@ -95,7 +95,7 @@ TEST_F(FlashWriteTest, SectorShapesCostTheExpectedCommands) {
         EXPECT_EQ(peer.count(WRITE_FLASH, sector), shape.sectorWrites);
         EXPECT_EQ(flashSector(sector), Bytes(base, base + SECTOR_SIZE));
     }
-    EXPECT_EQ(console.messages(), "");
+    EXPECT_EQ(messages(), "");
 }
 
 TEST_F(FlashWriteTest, OneByteAtOffset100IsSentAsItsOwnCommand) {
@@ -127,9 +127,9 @@ TEST_F(FlashWriteTest, AFailedSectorIsRetriedAloneAfterARestart) {
     EXPECT_EQ(peer.count(ENABLE), 1u);
     EXPECT_EQ(peer.count(CRC), 1u);
     EXPECT_NE(console.stdoutText().find("Retrying sector in"), std::string::npos);
-    EXPECT_EQ(console.messages(), "Response: <0b 05 00 00>\nExpected: <0b 05 ff ff>\n\n");
+    EXPECT_EQ(messages(), "Response: <0b 05 00 00>\nExpected: <0b 05 ff ff>\n\n");
     EXPECT_EQ(peer.flashContents(), image);
-    EXPECT_TRUE(console.lastStatus().ends_with(" Done"));
+    EXPECT_TRUE(lastStatus().ends_with(" Done"));
 }
 
 TEST_F(FlashWriteTest, ARunFailingItsCrcCheckIsWrittenAgainFromSectorZero) {
@@ -161,7 +161,7 @@ TEST_F(FlashWriteTest, ASectorGivesUpWhenTheRestartFailsFiveTimes) {
     EXPECT_FALSE(flasher.isEnabled());
     EXPECT_EQ(peer.count(ERASE), 1u);
     EXPECT_EQ(peer.count(ENABLE), 5u * 11u);
-    EXPECT_EQ(occurrences(console.messages(), "Expected: <ac 53 aa 55>"), 5u);
+    EXPECT_EQ(occurrences(messages(), "Expected: <ac 53 aa 55>"), 5u);
     EXPECT_NE(console.stdoutText().find("Retrying chip restart in: 0.3s"), std::string::npos);
     EXPECT_EQ(peer.count(CRC), 0u);
 }
@@ -182,8 +182,7 @@ TEST_F(FlashWriteTest, AStuckSectorEraseIsLeftToTheSectorRetry) {
     Bytes image = sparseImage();
     EXPECT_TRUE(flasher.flash(viewOf(image), 0));
     EXPECT_EQ(peer.count(ERASE, 2), 2u);
-    EXPECT_NE(console.messages().find("Error: Flash state machine still busy after 100 ms\n"),
-              std::string::npos);
+    EXPECT_NE(messages().find("Error: Flash state machine still busy after 100 ms\n"), std::string::npos);
     EXPECT_EQ(peer.flashContents(), image);
 }
 
@@ -192,7 +191,7 @@ TEST_F(FlashWriteTest, ShortImagesAreRefused) {
     Bytes image(FLASH_SIZE - 1, 0x00);
     EXPECT_FALSE(flasher.flash(viewOf(image), 2));
     EXPECT_TRUE(peer.commands().empty());
-    EXPECT_NE(console.messages().find("too small"), std::string::npos);
+    EXPECT_NE(messages().find("too small"), std::string::npos);
 }
 
 TEST_F(FlashWriteTest, CrcCheckBusyTwiceThenPassed) {
@@ -202,19 +201,19 @@ TEST_F(FlashWriteTest, CrcCheckBusyTwiceThenPassed) {
     EXPECT_TRUE(flasher.crcCheck());
     EXPECT_GE(clock.elapsed(), 2000);
     EXPECT_EQ(peer.count(CHECK_STATE), 3u);
-    EXPECT_TRUE(console.lastStatus().ends_with(" Done"));
-    EXPECT_EQ(console.messages(), "");
+    EXPECT_TRUE(lastStatus().ends_with(" Done"));
+    EXPECT_EQ(messages(), "");
 }
 
 TEST_F(FlashWriteTest, CrcCheckFailedOrUndecided) {
     Flasher& flasher = enabledFlasher();
     peer.queueCrcVerdicts({0x04});
     EXPECT_FALSE(flasher.crcCheck());
-    EXPECT_TRUE(console.lastStatus().ends_with(" CRC check failed"));
+    EXPECT_TRUE(lastStatus().ends_with(" CRC check failed"));
 
     peer.queueCrcVerdicts({0x00});
     EXPECT_FALSE(flasher.crcCheck());
-    EXPECT_EQ(console.messages(), "CRC check neither failed nor succeeded\n");
+    EXPECT_EQ(messages(), "CRC check neither failed nor succeeded\n");
 }
 
 TEST_F(FlashWriteTest, ACrcCheckThatStaysBusyFailsAfterTheLimit) {
@@ -225,8 +224,8 @@ TEST_F(FlashWriteTest, ACrcCheckThatStaysBusyFailsAfterTheLimit) {
     EXPECT_FALSE(flasher.crcCheck());
     EXPECT_GE(clock.elapsed(), 500);
     EXPECT_LT(clock.elapsed(), 2500);
-    EXPECT_EQ(console.messages(), " Sent: <7f fe 00 00>\nRecvd: <7f fe 00 08>\n"
-                                  "Error: CRC check still busy after 500 ms\n");
+    EXPECT_EQ(messages(), " Sent: <7f fe 00 00>\nRecvd: <7f fe 00 08>\n"
+                          "Error: CRC check still busy after 500 ms\n");
 }
 
 TEST_F(FlashWriteTest, CancellationEndsTheCrcWaitAtOnce) {

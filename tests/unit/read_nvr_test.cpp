@@ -21,7 +21,7 @@ TEST_F(ReadNVRTest, ReadsAllBytesOneCommandEach) {
     std::vector<Command> sent = peer.commands();
     ASSERT_EQ(sent.size(), NVR_SIZE);
     EXPECT_EQ(sent[200], (Command{0xf2, 0x00, 200, 0xff}));
-    EXPECT_EQ(console.messages(), "");
+    EXPECT_EQ(messages(), "");
 }
 
 TEST_F(ReadNVRTest, ALateAnswerForThePreviousAddressIsRejected) {
@@ -39,7 +39,7 @@ TEST_F(ReadNVRTest, ALateAnswerForThePreviousAddressIsRejected) {
     ASSERT_EQ(nvr.size(), NVR_SIZE);
     EXPECT_EQ(Bytes(nvr.begin(), nvr.end()), peer.nvrContents());
     EXPECT_EQ(peer.count(READ_NVR), NVR_SIZE + 1);
-    EXPECT_EQ(console.messages(), " Sent: <f2 00 08 ff>\nRecvd: <f2 00 07 99>\n");
+    EXPECT_EQ(messages(), " Sent: <f2 00 08 ff>\nRecvd: <f2 00 07 99>\n");
 }
 
 TEST_F(ReadNVRTest, AModuleThatStopsAnsweringLeavesAnEmptyResultAndTheBytesRead) {
@@ -57,7 +57,7 @@ TEST_F(ReadNVRTest, AModuleThatStopsAnsweringLeavesAnEmptyResultAndTheBytesRead)
     EXPECT_EQ(Bytes(into, into + 100), Bytes(peer.nvrContents().begin(), peer.nvrContents().begin() + 100));
     EXPECT_TRUE(std::all_of(into + 100, std::end(into), [](uint8_t b) { return b == 0xEE; }));
     EXPECT_EQ(peer.count(READ_NVR, 0x00), 104u);
-    EXPECT_EQ(occurrences(console.messages(), " Sent: <f2 00 64 ff>\nRecvd: <>\n"), 4u);
+    EXPECT_EQ(occurrences(messages(), " Sent: <f2 00 64 ff>\nRecvd: <>\n"), 4u);
 }
 
 TEST_F(ReadNVRTest, ABufferOfTwoHundredFiftyFiveBytesIsRefused) {
@@ -66,7 +66,7 @@ TEST_F(ReadNVRTest, ABufferOfTwoHundredFiftyFiveBytesIsRefused) {
     EXPECT_TRUE(flasher.readNVR(into).empty());
     usleep(20000);
     EXPECT_TRUE(peer.commands().empty());
-    EXPECT_EQ(console.messages(), "Buffer too small for readNVR()\n");
+    EXPECT_EQ(messages(), "Buffer too small for readNVR()\n");
 }
 
 } // namespace
