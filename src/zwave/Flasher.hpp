@@ -66,10 +66,12 @@ bool checkResponse(TemporaryView received, TemporaryView expected);
 void dumpExchange(TemporaryView sent, TemporaryView received);
 
 // A module that reports busy for longer than this is taken as stuck; the wait fails so that the
-// normal retries (a restart, another attempt) take over.
+// normal retries (a restart, another attempt) take over. A sector erase or write takes at most tens
+// of milliseconds and the CRC check of the whole flash well under a few seconds, so the limits are
+// far beyond any working module yet keep a stuck one from holding the tool for more than seconds.
 struct BusyLimits {
-    int fmsMs;
-    int crcMs;
+    int fmsMs; // after an erase or a sector write, polled every 5 ms
+    int crcMs; // after the CRC command, polled every second
 };
 constexpr BusyLimits DEFAULT_BUSY_LIMITS = {2000, 10000};
 
