@@ -135,8 +135,8 @@ struct Counter {
 
 TEST_F(ConsoleTest, RetryRunsTheActionOncePlusRetriesWithACountdownBeforeEach) {
     Counter c;
-    RetryContext context{Function::bind<Counter, &Counter::attempt>(c), Function::bind<Counter, &Counter::recover>(c),
-                         4, "Retrying in", 1};
+    RetryContext context{Function::bind<Counter, &Counter::attempt>(c),
+                         Function::bind<Counter, &Counter::recover>(c), 4, "Retrying in", 1};
     EXPECT_FALSE(retry(context));
     EXPECT_EQ(c.calls, 5);
     EXPECT_EQ(c.recoveries, 4);
@@ -155,8 +155,8 @@ TEST_F(ConsoleTest, RetryRunsTheActionOncePlusRetriesWithACountdownBeforeEach) {
 TEST_F(ConsoleTest, RetryEndsWhenRecoveryFailsOrOnCancellation) {
     Counter c;
     c.recoverResult = false;
-    EXPECT_FALSE(retry({Function::bind<Counter, &Counter::attempt>(c), Function::bind<Counter, &Counter::recover>(c),
-                        4, "Retrying in", 1}));
+    EXPECT_FALSE(retry({Function::bind<Counter, &Counter::attempt>(c),
+                        Function::bind<Counter, &Counter::recover>(c), 4, "Retrying in", 1}));
     EXPECT_EQ(c.calls, 1);
     EXPECT_EQ(c.recoveries, 1);
 
