@@ -1,0 +1,35 @@
+#include "util/Console.hpp"
+#include "zwave/Flasher.hpp"
+
+namespace {
+constexpr unsigned NVR_READ_ATTEMPTS = 4;
+}
+
+View Flasher::readNVR(Span into) {
+    if (!ready())
+        return View();
+    if (into.size() < NVR_SIZE) {
+        logLine("Buffer too small for readNVR()");
+        return View();
+    }
+    progressStep("Reading NVR");
+    for (unsigned address = 0; address < NVR_SIZE; ++address) {
+        const uint8_t command[4] = {0xf2, 0x00, uint8_t(address), 0xff};
+        unsigned attempt = 0;
+        for (;;) {
+            if (!ready())
+                return View();
+            uint8_t reply[4];
+            View received = exchange(command, reply);
+            // A late answer for an earlier address is rejected; the next attempt reads what follows it.
+            if (received.size() == 4 && reply[0] == 0xf2 && reply[1] == 0x00 && reply[2] == address) {
+                into[address] = reply[3];
+                break;
+            }
+            dumpExchange(command, received);
+            if (++attempt == NVR_READ_ATTEMPTS)
+                return View();
+        }
+    }
+    return View(into.data(), NVR_SIZE);
+}
