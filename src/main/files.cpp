@@ -1,9 +1,11 @@
-#include "main/operations.hpp"
 #include "rawio/Files.hpp"
+#include "main/operations.hpp"
 
 bool saveFile(const char* path, View bytes) {
     RawIO::writeFile(path, bytes);
     return true;
 }
 
-View loadFile(const char* path, Span storage) { return RawIO::readFile(path, storage); }
+View loadFile(const char* path, Span storage) {
+    return RawIO::readFile(path, storage);
+}

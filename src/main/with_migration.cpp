@@ -6,11 +6,11 @@
 #include "rawio/Exception.hpp"
 #include "util/Console.hpp"
 #include "util/byte_buffer.hpp"
+#include "zwave/BridgeMigration.hpp"
 #include "zwave/Flasher.hpp"
 #include "zwave/NVM.hpp"
 #include "zwave/ProtocolVersion.hpp"
 #include "zwave/SerialAPI.hpp"
-#include "zwave/BridgeMigration.hpp"
 
 #include <exception>
 
@@ -22,7 +22,7 @@ constexpr const char* STATIC_661_FIRMWARE_PATH =
     "/usr/share/velmora/tarnwick/serialapi_controller_static_ZM5304_EU_v6_61_00.hex";
 
 constexpr CStringLiteralView OLDER_STATIC_VERSIONS[] = {"4.54", "4.38", "4.34", "4.24", "4.05",
-                                                         "4.01", "3.99", "3.95", "3.92", "3.83"};
+                                                        "4.01", "3.99", "3.95", "3.92", "3.83"};
 
 constexpr uint8_t STATIC_CONTROLLER = 1;
 constexpr uint8_t BRIDGE_CONTROLLER = 7;
@@ -65,9 +65,13 @@ StringView versionNumber(const ProtocolVersion& version) {
     return StringView(text.data() + 7, text.size() - 7);
 }
 
-bool isSdk661Version(StringView number) { return number == StringView("4.33") || number == StringView("4.62"); }
+bool isSdk661Version(StringView number) {
+    return number == StringView("4.33") || number == StringView("4.62");
+}
 
-bool isSdk671Version(StringView number) { return number == StringView("4.61"); }
+bool isSdk671Version(StringView number) {
+    return number == StringView("4.61");
+}
 
 void readNvmImage(const Configuration& config, Chip& chip, NvmImage& image) {
     logLine("-- Reading NVM");
@@ -143,7 +147,7 @@ bool flashBridgeAndRestore(const NvmImage& image, const Configuration& config, C
     if (!flashHexFile(chip, config.hexPath.data()))
         return false;
     ProtocolVersion version = queryVersion(config, chip);
-    if (version.length == 0) {
+    if (version.length() == 0) {
         logLine("Error: failed to get version");
         return false;
     }
@@ -167,7 +171,8 @@ bool readAndConvert(const Configuration& config, Chip& chip, NvmImage& staticIma
         return false;
     }
     bridgeImage.size = 0;
-    bridgeImage.size = convertToBridge(staticImage.view(), Span(bridgeImage.data, bridgeImage.capacity())).size();
+    bridgeImage.size =
+        convertToBridge(staticImage.view(), Span(bridgeImage.data, bridgeImage.capacity())).size();
     if (bridgeImage.size == 0) {
         logLine("Error: failed to migrate NVM");
         return false;
@@ -194,7 +199,7 @@ bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, 
     if (!flashHexFile(chip, STATIC_671_FIRMWARE_PATH))
         return false;
     ProtocolVersion version = queryVersion(config, chip);
-    if (version.length == 0) {
+    if (version.length() == 0) {
         logLine("Error: failed to get version");
         return false;
     }
@@ -249,7 +254,7 @@ bool upgradeToSdk661(const Configuration& config, Chip& chip) {
     if (!flashHexFile(chip, STATIC_661_FIRMWARE_PATH))
         return false;
     ProtocolVersion version = queryVersion(config, chip);
-    if (version.length == 0) {
+    if (version.length() == 0) {
         logLine("Error: failed to get version");
         return false;
     }
@@ -274,7 +279,7 @@ bool upgradeToSdk661(const Configuration& config, Chip& chip) {
 bool runWithMigration(const Configuration& config, Chip& chip) {
     logLine("-- Starting migration");
     ProtocolVersion version = queryVersion(config, chip);
-    if (version.length == 0) {
+    if (version.length() == 0) {
         logLine("Error: failed to get version");
         return false;
     }

@@ -8,7 +8,6 @@
 #include "zwave/ProtocolVersion.hpp"
 #include "zwave/SerialAPI.hpp"
 
-
 namespace {
 
 constexpr size_t NVM_BUFFER_SIZE = 524288;
@@ -20,7 +19,7 @@ bool showVersion(const Configuration& config, Chip& chip) {
     if (!serialAPI.isReady())
         return false;
     ProtocolVersion version = serialAPI.getVersion();
-    if (version.length == 0)
+    if (version.length() == 0)
         return false;
     logLine(version.text(), " ", libraryTypeName(version));
     return true;
