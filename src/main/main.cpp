@@ -30,8 +30,12 @@ int main(int, char** argv) {
     RawIO::installCancelHandlers();
     try {
         bool ok = run(config);
-        if (!RawIO::cancelRequested())
-            progress(ok ? "Done" : "Failed");
+        // A cancel that no wait noticed still ends the run as cancelled, never as a silent success.
+        if (RawIO::cancelRequested()) {
+            progress("Cancelled");
+            return 1;
+        }
+        progress(ok ? "Done" : "Failed");
         return ok ? 0 : 1;
     } catch (const RawIO::Exception& e) {
         if (RawIO::cancelRequested()) {

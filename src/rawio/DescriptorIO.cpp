@@ -1,9 +1,11 @@
 #include "rawio/DescriptorIO.hpp"
 
+#include "rawio/Cancel.hpp"
 #include "rawio/Exception.hpp"
 #include "rawio/TimeoutClock.hpp"
 
 #include <cerrno>
+#include <csignal>
 #include <poll.h>
 #include <unistd.h>
 
@@ -15,11 +17,25 @@ constexpr const char* POLL_ERROR = "IO-Error on poll()";
 constexpr const char* READ_ERROR = "IO-Error on read()";
 constexpr const char* WRITE_ERROR = "IO-Error on write()";
 
+// A cancelling signal that arrives between two waits interrupts no system call; so the signals are
+// held from the look at the flag until the wait has begun, and a cancelled run waits no more.
 int pollOrThrow(int fd, short events, int timeoutMs) {
+    sigset_t cancelSignals, previous;
+    sigemptyset(&cancelSignals);
+    sigaddset(&cancelSignals, SIGINT);
+    sigaddset(&cancelSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &cancelSignals, &previous);
+    if (cancelRequested()) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        throw Exception(EINTR, POLL_ERROR);
+    }
     pollfd entry = {fd, events, 0};
-    int ready = ::poll(&entry, 1, timeoutMs);
+    timespec timeout = {timeoutMs / 1000, long(timeoutMs % 1000) * 1000000};
+    int ready = ::ppoll(&entry, 1, timeoutMs < 0 ? nullptr : &timeout, &previous);
+    int error = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (ready < 0)
-        throw Exception(errno, POLL_ERROR);
+        throw Exception(error, POLL_ERROR);
     return ready;
 }
 

@@ -7,6 +7,7 @@
 #include "Prng.hpp"
 #include "gpiofs/GpioFs.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -266,7 +267,18 @@ RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) con
     return runProgram(argv, timeoutMs);
 }
 
+RunResult Emu::runWithSignal(const std::vector<std::string>& arguments, SignalAt signal,
+                             int timeoutMs) const {
+    std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runProgram(argv, timeoutMs, &signal);
+}
+
 RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs) {
+    return runProgram(argvIn, timeoutMs, nullptr);
+}
+
+RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs, const SignalAt* signal) {
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -293,6 +305,7 @@ RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs)
     RunResult result;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int openPipes = 2;
+    bool signalPending = signal != nullptr;
     while (openPipes > 0) {
         int remaining = timeoutMs - int(secondsSince(started) * 1000);
         if (remaining <= 0) {
@@ -300,8 +313,26 @@ RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs)
             kill(child, SIGKILL);
             break;
         }
-        if (poll(fds, 2, remaining) < 0 && errno != EINTR)
+        int wait = remaining;
+        if (signalPending) {
+            double untilSignal = signal->delayUs / 1e6 - secondsSince(started);
+            if (untilSignal <= 0) {
+                signalPending = false;
+                // A child that has ended but is not yet reaped must not count as signalled.
+                siginfo_t info = {};
+                if (waitid(P_PID, id_t(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0) {
+                    kill(child, signal->signal);
+                    result.signalSeconds = secondsSince(started);
+                }
+                continue;
+            }
+            wait = std::min(wait, std::max(1, int(untilSignal * 1000)));
+        }
+        int ready = poll(fds, 2, wait);
+        if (ready < 0 && errno != EINTR)
             break;
+        if (ready <= 0)
+            continue;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
@@ -322,6 +353,7 @@ RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs)
     int status = 0;
     waitpid(child, &status, 0);
     result.exitStatus = !result.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.termSignal = !result.timedOut && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.seconds = secondsSince(started);
     return result;
 }

@@ -59,6 +59,15 @@ struct RunResult {
     std::string out;
     std::string err;
     double seconds = 0;
+    // With a SignalAt: seconds from the start to the signal, -1 when the tool had ended before.
+    double signalSeconds = -1;
+    int termSignal = 0; // the signal that ended the program, if one did
+};
+
+// A signal sent to the tool `delayUs` microseconds after it was started.
+struct SignalAt {
+    int signal;
+    int delayUs;
 };
 
 class Emu {
@@ -76,8 +85,12 @@ public:
 
     // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`.
     RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000) const;
+    // The same, with `signal` sent to the tool at its moment (unless it has ended by then).
+    RunResult runWithSignal(const std::vector<std::string>& arguments, SignalAt signal,
+                            int timeoutMs = 60000) const;
     // Runs any program (argv[0] is the path).
     static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs);
+    static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs, const SignalAt* signal);
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();

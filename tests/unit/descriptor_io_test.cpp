@@ -180,4 +180,33 @@ TEST(Cancellation, ASignalTurnsABlockedPollIntoAnExceptionWithEINTR) {
     RawIO::testing::clearCancellation();
 }
 
+// A signal that came while no wait was blocked interrupted nothing; the next wait must not begin,
+// or a run that is cancelled between two reads would go on to the end of its job.
+TEST(Cancellation, NoWaitBeginsAfterASignalThatInterruptedNothing) {
+    RawIO::installCancelHandlers();
+    for (int signal : {SIGINT, SIGTERM}) {
+        RawIO::testing::clearCancellation();
+        Pipe p;
+        p.send({0x42});
+        raise(signal);
+        uint8_t buf[1];
+        for (int timeoutMs : {0, 1000}) {
+            try {
+                RawIO::readWithTimeout(p.in.get(), buf, 1, timeoutMs);
+                ADD_FAILURE() << "a cancelled run read on";
+            } catch (const RawIO::Exception& e) {
+                EXPECT_EQ(e.error, EINTR);
+            }
+        }
+        EXPECT_THROW(RawIO::readAtLeast(p.in.get(), buf, 1, 1, 1000), RawIO::Exception);
+        EXPECT_THROW(RawIO::discardInput(p.in.get()), RawIO::Exception);
+    }
+    RawIO::testing::clearCancellation();
+    // Without a cancellation the byte is still there.
+    Pipe p;
+    p.send({0x42});
+    uint8_t buf[1];
+    EXPECT_EQ(RawIO::readWithTimeout(p.in.get(), buf, 1, 1000), 1u);
+}
+
 } // namespace
