@@ -98,7 +98,7 @@ protected:
             if (!output.empty())
                 complete = Emu::readFile(output);
             lengthSeconds = std::min(lengthSeconds, clean.seconds);
-            if (clean.seconds > 1)
+            if (clean.seconds > 5)
                 printf("%s clean run %d: %.3f s\n", job.name, i, clean.seconds);
         }
         const int lengthUs = int(lengthSeconds * 1e6);
@@ -119,7 +119,7 @@ protected:
                          " us (TARNWICK_SIGNAL_SEED=" + std::to_string(seed()) + ")");
 
             RunResult r = emu.runWithSignal(job.arguments(emu), {signal, delayUs}, 10000);
-            if (r.seconds > 1)
+            if (r.seconds > 5)
                 printf("%s run %u: %.3f s, signal at %.3f s\n", job.name, run, r.seconds, r.signalSeconds);
             EXPECT_FALSE(r.timedOut) << r.out << r.err;
             if (r.timedOut)
@@ -159,13 +159,13 @@ protected:
         if (!job.freshModule) {
             RunResult after = module->run(job.arguments(*module), 30000);
             EXPECT_EQ(after.exitStatus, 0) << job.name << " after the signals: " << after.err;
-            if (after.seconds > 1)
+            if (after.seconds > 5)
                 printf("%s after the signals: %.3f s\n", job.name, after.seconds);
         }
-        printf(
-            "%-9s %2u moments in %.3f s: %u cancelled, %u completed, %u ended before; slowest exit %.3f s\n",
-            job.name, runs, lengthSeconds, tally.cancelled, tally.completed, tally.endedBefore,
-            tally.slowestExit);
+        printf("%-9s %2u moments in %.3f s: %u cancelled, %u completed, %u ended before, %u not started; "
+               "slowest exit %.3f s\n",
+               job.name, runs, lengthSeconds, tally.cancelled, tally.completed, tally.endedBefore,
+               tally.notStarted, tally.slowestExit);
         return tally;
     }
 };
