@@ -75,8 +75,8 @@ int main(int argc, char** argv) {
             lines.push_back(line);
     }
 
-    double t = 0;              // simulated line time, ns
-    double simTrigger = 0;     // simulated time of what the module last reacted to
+    double t = 0;                // simulated line time, ns
+    double simTrigger = 0;       // simulated time of what the module last reacted to
     long long traceTrigger = -1; // its trace time
     double simBusyUntil = 0;
     long long traceBusyUntil = -1;
@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
                     const Line& reply = lines[j];
                     if (reply.direction != "out" || reply.kind != "prog")
                         continue;
-                    if (reply.bytes.size() == 4 && (reply.bytes[3] & STATE_BUSY) == 0 && traceBusyUntil >= 0) {
+                    if (reply.bytes.size() == 4 && (reply.bytes[3] & STATE_BUSY) == 0 &&
+                        traceBusyUntil >= 0) {
                         if (arrival < simBusyUntil)
                             arrival = simBusyUntil;
                         if (line.time > traceBusyUntil)
