@@ -200,15 +200,9 @@ bool migrateSdk661(const Configuration& config, Chip& chip) {
     return flashBridgeAndRestore(bridgeImage, config, chip);
 }
 
-// Puts the SDK 6.71.01 firmware and the NVM as read back after a failed migration.
-bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, Chip& chip) {
-    logFailure("Error: Migration failed - attempting to restore backup.");
-    progressStep("Hard resetting chip");
-    if (!chip.hardwareReset())
-        return false;
-    logLine("-- Flashing: Static controller library from SDK v6.71.01");
-    if (!flashHexFile(chip, STATIC_671_FIRMWARE_PATH))
-        return false;
+// After flashing a static image: the module must run the static library with the expected number.
+bool flashedStaticRuns(const Configuration& config, Chip& chip, bool (*isExpected)(StringView),
+                       const char* unexpectedNumber) {
     ProtocolVersion version = queryVersion(config, chip);
     if (version.length() == 0) {
         logFailure("Error: failed to get version");
@@ -223,10 +217,24 @@ bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, 
         logFailure("Error: unexpected version format");
         return false;
     }
-    if (!isSdk671Version(versionNumber(version))) {
-        logFailure("Error: expected SDK v6.71.01");
+    if (!isExpected(versionNumber(version))) {
+        logFailure(unexpectedNumber);
         return false;
     }
+    return true;
+}
+
+// Puts the SDK 6.71.01 firmware and the NVM as read back after a failed migration.
+bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, Chip& chip) {
+    logFailure("Error: Migration failed - attempting to restore backup.");
+    progressStep("Hard resetting chip");
+    if (!chip.hardwareReset())
+        return false;
+    logLine("-- Flashing: Static controller library from SDK v6.71.01");
+    if (!flashHexFile(chip, STATIC_671_FIRMWARE_PATH))
+        return false;
+    if (!flashedStaticRuns(config, chip, isSdk671Version, "Error: expected SDK v6.71.01"))
+        return false;
     return writeNvmImage(staticImage, config, chip);
 }
 
@@ -263,27 +271,8 @@ bool isOlderStaticVersion(StringView number) {
 // Brings older static firmware to the SDK 6.61.00 image and checks that it then runs.
 bool upgradeToSdk661(const Configuration& config, Chip& chip) {
     logLine("-- Flashing: Static controller library from SDK v6.61.00");
-    if (!flashHexFile(chip, STATIC_661_FIRMWARE_PATH))
-        return false;
-    ProtocolVersion version = queryVersion(config, chip);
-    if (version.length() == 0) {
-        logFailure("Error: failed to get version");
-        return false;
-    }
-    printVersion(version);
-    if (version.libraryType() != STATIC_CONTROLLER) {
-        logFailure("Error: expected Static controller library");
-        return false;
-    }
-    if (!isZWaveVersion(version)) {
-        logFailure("Error: unexpected version format");
-        return false;
-    }
-    if (!isSdk661Version(versionNumber(version))) {
-        logFailure("Error: expected SDK v6.61");
-        return false;
-    }
-    return true;
+    return flashHexFile(chip, STATIC_661_FIRMWARE_PATH) &&
+           flashedStaticRuns(config, chip, isSdk661Version, "Error: expected SDK v6.61");
 }
 
 } // namespace
