@@ -8,6 +8,7 @@
 //   EXPECT_EQ(emu.count(" in frame get-version "), 2u);
 //
 // Failures to set up throw std::runtime_error, which fails the calling test with the reason.
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -65,7 +66,7 @@ struct RunResult {
 // A signal for the tool while it runs: `afterMs` after its start or, when `tracePattern` is given,
 // `afterMs` after a trace line containing it has appeared.
 struct SignalPlan {
-    int signal = 2; // SIGINT
+    int signal = SIGINT;
     int afterMs = 0;
     std::string tracePattern{};
 };
