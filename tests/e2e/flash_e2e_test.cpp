@@ -71,8 +71,8 @@ RunResult flashFile(const Emu& emu, const std::string& hex, int limitMs = 20000)
     return emu.run({"--reset-pin", "17", "--hex", hex, "--", emu.tty()}, limitMs);
 }
 
-// Little code keeps a run short; the identity record and the CRC still fill sector 63.
-const FirmwareSpec FIRMWARE = {"Z-Wave 4.62", 1, 16384, 4096};
+// Code in sectors 0 to 5 only keeps a run short; the identity record and the CRC fill sector 63.
+const FirmwareSpec FIRMWARE = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
 
 bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
