@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 using namespace emutest;
-using namespace tooloutput;
 
 namespace {
 
@@ -99,7 +98,7 @@ TEST(FlashE2E, SectorShapesCostTheirCommandsAndTheFlashEqualsTheImage) {
     RunResult r = flashFile(emu, writeHex(emu, image));
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(messageLines(r.err), std::vector<std::string>{});
-    EXPECT_EQ(lastStatus(r.out), "Done");
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
 
     std::map<unsigned, SectorCommands> sectors = commandsBySector(emu.trace());
     ASSERT_EQ(sectors.size(), 64u);
@@ -119,7 +118,7 @@ TEST(FlashE2E, AFailedSectorIsRetriedAloneAfterARestart) {
     Emu emu = Emu::start({.firmware = {""}, .faults = {"fail-sector:5"}});
     RunResult r = flashFile(emu, emu.writeFirmware("firmware.hex", FIRMWARE));
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(lastStatus(r.out), "Done");
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
     EXPECT_NE(r.out.find("Retrying sector in"), std::string::npos);
     EXPECT_EQ(r.out.find("Retrying in"), std::string::npos);
     std::map<unsigned, SectorCommands> sectors = commandsBySector(emu.trace());
@@ -136,7 +135,7 @@ TEST(FlashE2E, RunsFailingTheirCrcCheckAreWrittenAgainWhole) {
     Emu emu = Emu::start({.firmware = {""}, .faults = {"crc-fail", "crc-undecided"}});
     RunResult r = flashFile(emu, emu.writeFirmware("firmware.hex", FIRMWARE));
     EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(lastStatus(r.out), "Done");
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
     EXPECT_EQ(messageLines(r.err), std::vector<std::string>{"CRC check neither failed nor succeeded"});
     EXPECT_NE(r.out.find("CRC check failed"), std::string::npos);
     EXPECT_NE(r.out.find("Retrying in"), std::string::npos);
@@ -164,7 +163,7 @@ TEST(FlashE2E, EnableNeverAnsweredEndsTheFlashBeforeAnythingIsErased) {
     Emu emu = Emu::start({.faults = {"never-enable"}});
     RunResult r = flashFile(emu, emu.writeFirmware("firmware.hex", FIRMWARE), 30000);
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(lastStatus(r.out), "Failed");
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
     std::vector<std::string> lines = messageLines(r.err);
     EXPECT_EQ(countLines(lines, "Response: "), 1u);
     EXPECT_TRUE(hasLine(lines, "Response: <>"));
@@ -190,7 +189,7 @@ TEST(FlashE2E, AnNvrThatStopsAnsweringAtAddress100WritesNoFile) {
     Emu emu = Emu::start({.faults = {"nvr-stop-at:100"}});
     RunResult r = emu.run({"--reset-pin", "17", "--read-nvr", emu.path("nvr.bin"), "--", emu.tty()});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(lastStatus(r.out), "Failed");
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
     std::vector<std::string> lines = messageLines(r.err);
     std::vector<std::string> dump = {" Sent: <f2 00 64 ff>", "Recvd: <>"};
     std::vector<std::string> expected;
