@@ -2,6 +2,7 @@
 // Tests only: what the tool printed, in the shape the tests compare. Every message line on stderr
 // begins with the wipe of the status line ("\r", spaces, "\r"); the status line on stdout is
 // redrawn after "\r" and its last word is the run's outcome.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,17 @@ inline std::string lastStatusWord(const std::string& out) {
     size_t first = line.find_last_of(' ', last);
     return line.substr(first == std::string::npos ? 0 : first + 1,
                        last - (first == std::string::npos ? 0 : first + 1) + 1);
+}
+
+inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// The number of lines that contain `part`.
+inline size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
+    return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(part) != std::string::npos;
+    }));
 }
 
 } // namespace emutest
