@@ -37,7 +37,8 @@ bool writeWholeFile(const std::string& path, const std::vector<uint8_t>& bytes, 
         error = temporary + ": " + strerror(errno);
         return false;
     }
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    // An empty vector may hold no buffer at all, and fwrite must not be given a null pointer.
+    bool ok = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     ok = fflush(file) == 0 && ok;
     ok = fclose(file) == 0 && ok;
     if (ok && rename(temporary.c_str(), path.c_str()) != 0)

@@ -3,6 +3,7 @@
 // and SDK 6.71.01 firmware is put back as it was when the migration fails.
 #include "file-support/HexFile.hpp"
 #include "main/operations.hpp"
+#include "rawio/Cancel.hpp"
 #include "rawio/Exception.hpp"
 #include "util/Console.hpp"
 #include "util/byte_buffer.hpp"
@@ -12,6 +13,7 @@
 #include "zwave/ProtocolVersion.hpp"
 #include "zwave/SerialAPI.hpp"
 
+#include <cerrno>
 #include <exception>
 
 namespace {
@@ -28,6 +30,15 @@ constexpr uint8_t STATIC_CONTROLLER = 1;
 constexpr uint8_t BRIDGE_CONTROLLER = 7;
 
 using NvmImage = byte_buffer<32768>;
+
+// A step that gave up because cancellation was requested (the flasher and the retry loops look at
+// the flag and return false) leaves the workflow the way an interrupted system call does: no error
+// line, no restore attempt on a run the user stopped, and "Cancelled" from the entry.
+template <typename... Values> void logFailure(const Values&... values) {
+    if (RawIO::cancelRequested())
+        throw RawIO::Exception(EINTR, "cancelled");
+    logLine(values...);
+}
 
 ProtocolVersion queryVersion(const Configuration& config, Chip& chip) {
     try {
@@ -100,7 +111,7 @@ bool writeNvmImage(const NvmImage& image, const Configuration& config, Chip& chi
     } catch (const std::exception& e) {
         logException(e);
     }
-    logLine("Error: failed to write NVM");
+    logFailure("Error: failed to write NVM");
     return false;
 }
 
@@ -116,20 +127,20 @@ bool saveBackup(const Configuration& config, const NvmImage& image) {
     } catch (const std::exception& e) {
         logException(e);
     }
-    logLine("Error: failed to perform backup");
+    logFailure("Error: failed to perform backup");
     return false;
 }
 
 bool flashHexFile(Chip& chip, const char* path) {
     std::vector<uint8_t> image = readHexFile(path);
     if (image.empty()) {
-        logLine("Error: Failed to read hex-file");
+        logFailure("Error: Failed to read hex-file");
         return false;
     }
     try {
         Flasher flasher(chip);
         if (!flasher.isEnabled()) {
-            logLine("Error: failed enter chip programming mode");
+            logFailure("Error: failed enter chip programming mode");
         } else if (flasher.flash(View(image.data(), image.size()), 2)) {
             return true;
         }
@@ -138,7 +149,7 @@ bool flashHexFile(Chip& chip, const char* path) {
     } catch (const std::exception& e) {
         logException(e);
     }
-    logLine("Error: flashing failed");
+    logFailure("Error: flashing failed");
     return false;
 }
 
@@ -148,16 +159,16 @@ bool flashBridgeAndRestore(const NvmImage& image, const Configuration& config, C
         return false;
     ProtocolVersion version = queryVersion(config, chip);
     if (version.length() == 0) {
-        logLine("Error: failed to get version");
+        logFailure("Error: failed to get version");
         return false;
     }
     printVersion(version);
     if (version.libraryType() != BRIDGE_CONTROLLER) {
-        logLine("Error: expected Bridge controller library");
+        logFailure("Error: expected Bridge controller library");
         return false;
     }
     if (!isZWaveVersion(version)) {
-        logLine("Error: unexpected version format");
+        logFailure("Error: unexpected version format");
         return false;
     }
     return writeNvmImage(image, config, chip);
@@ -167,14 +178,14 @@ bool flashBridgeAndRestore(const NvmImage& image, const Configuration& config, C
 bool readAndConvert(const Configuration& config, Chip& chip, NvmImage& staticImage, NvmImage& bridgeImage) {
     readNvmImage(config, chip, staticImage);
     if (staticImage.size == 0) {
-        logLine("Error: failed to read NVM");
+        logFailure("Error: failed to read NVM");
         return false;
     }
     bridgeImage.size = 0;
     bridgeImage.size =
         convertToBridge(staticImage.view(), Span(bridgeImage.data, bridgeImage.capacity())).size();
     if (bridgeImage.size == 0) {
-        logLine("Error: failed to migrate NVM");
+        logFailure("Error: failed to migrate NVM");
         return false;
     }
     return true;
@@ -194,20 +205,20 @@ bool flashedStaticRuns(const Configuration& config, Chip& chip, bool (*isExpecte
                        const char* unexpectedNumber) {
     ProtocolVersion version = queryVersion(config, chip);
     if (version.length() == 0) {
-        logLine("Error: failed to get version");
+        logFailure("Error: failed to get version");
         return false;
     }
     printVersion(version);
     if (version.libraryType() != STATIC_CONTROLLER) {
-        logLine("Error: expected Static controller library");
+        logFailure("Error: expected Static controller library");
         return false;
     }
     if (!isZWaveVersion(version)) {
-        logLine("Error: unexpected version format");
+        logFailure("Error: unexpected version format");
         return false;
     }
     if (!isExpected(versionNumber(version))) {
-        logLine(unexpectedNumber);
+        logFailure(unexpectedNumber);
         return false;
     }
     return true;
@@ -215,7 +226,7 @@ bool flashedStaticRuns(const Configuration& config, Chip& chip, bool (*isExpecte
 
 // Puts the SDK 6.71.01 firmware and the NVM as read back after a failed migration.
 bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, Chip& chip) {
-    logLine("Error: Migration failed - attempting to restore backup.");
+    logFailure("Error: Migration failed - attempting to restore backup.");
     progressStep("Hard resetting chip");
     if (!chip.hardwareReset())
         return false;
@@ -229,8 +240,9 @@ bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, 
 
 bool migrateUnsupported(const Configuration& config, Chip& chip) {
     if (config.backupPath.empty()) {
-        logLine("Error: Migrating this version is not officially supported. Run with --backup-nvm to make a "
-                "backup and try anyway.");
+        logFailure(
+            "Error: Migrating this version is not officially supported. Run with --backup-nvm to make a "
+            "backup and try anyway.");
         return false;
     }
     static NvmImage staticImage, bridgeImage;
@@ -245,7 +257,7 @@ bool migrateUnsupported(const Configuration& config, Chip& chip) {
     if (restoreStatic671(staticImage, config, chip))
         logLine("Error: Migration failed, but backup was restored");
     else
-        logLine("Error: Could not restore backup after migration failure");
+        logFailure("Error: Could not restore backup after migration failure");
     return false;
 }
 
@@ -269,7 +281,7 @@ bool runWithMigration(const Configuration& config, Chip& chip) {
     logLine("-- Starting migration");
     ProtocolVersion version = queryVersion(config, chip);
     if (version.length() == 0) {
-        logLine("Error: failed to get version");
+        logFailure("Error: failed to get version");
         return false;
     }
     printVersion(version);
@@ -281,12 +293,12 @@ bool runWithMigration(const Configuration& config, Chip& chip) {
         return flashHexFile(chip, config.hexPath.data());
     }
     if (version.libraryType() != STATIC_CONTROLLER) {
-        logLine("Error: only Static controller library can be migrated, but chip is running ",
-                libraryTypeName(version));
+        logFailure("Error: only Static controller library can be migrated, but chip is running ",
+                   libraryTypeName(version));
         return false;
     }
     if (!isZWaveVersion(version)) {
-        logLine("Error: unexpected Static controller library version: ", version.text());
+        logFailure("Error: unexpected Static controller library version: ", version.text());
         return false;
     }
     StringView number = versionNumber(version);
@@ -296,6 +308,6 @@ bool runWithMigration(const Configuration& config, Chip& chip) {
         return upgradeToSdk661(config, chip) && migrateSdk661(config, chip);
     if (isSdk671Version(number))
         return migrateUnsupported(config, chip);
-    logLine("Error: unsupported Static controller library version: ", version.text());
+    logFailure("Error: unsupported Static controller library version: ", version.text());
     return false;
 }

@@ -78,6 +78,34 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Follows a growing trace file and tells when a complete line holding the pattern has appeared.
+class TraceWatch {
+public:
+    explicit TraceWatch(const std::string& path) : path(path) {}
+
+    bool seen(const std::string& pattern) {
+        std::ifstream file(path);
+        file.seekg(std::streamoff(offset));
+        char chunk[4096];
+        while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+            pending.append(chunk, size_t(file.gcount()));
+            offset += size_t(file.gcount());
+        }
+        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+            if (pending.substr(0, end).find(pattern) != std::string::npos)
+                return true;
+        return false;
+    }
+
+private:
+    std::string path;
+    size_t offset = 0;
+    std::string pending;
+};
+
+RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, const SignalPlan* plan,
+                      const std::string& tracePath);
+
 } // namespace
 
 std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& spec) {
@@ -267,18 +295,20 @@ RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) con
     return runProgram(argv, timeoutMs);
 }
 
-RunResult Emu::runWithSignal(const std::vector<std::string>& arguments, SignalAt signal,
-                             int timeoutMs) const {
+RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& plan, int timeoutMs) const {
     std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, timeoutMs, &signal);
+    return runWithPlan(argv, timeoutMs, &plan, path("trace.txt"));
 }
 
 RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs) {
-    return runProgram(argvIn, timeoutMs, nullptr);
+    return runWithPlan(argvIn, timeoutMs, nullptr, std::string());
 }
 
-RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs, const SignalAt* signal) {
+namespace {
+
+RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, const SignalPlan* plan,
+                      const std::string& tracePath) {
     int out[2];
     int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -303,36 +333,30 @@ RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs,
     close(out[1]);
     close(err[1]);
     RunResult result;
+    TraceWatch watch(tracePath);
+    bool signalPending = plan != nullptr;
+    int patternSeenAt = -1;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int openPipes = 2;
-    bool signalPending = signal != nullptr;
     while (openPipes > 0) {
-        int remaining = timeoutMs - int(secondsSince(started) * 1000);
+        int elapsedMs = int(secondsSince(started) * 1000);
+        int remaining = timeoutMs - elapsedMs;
         if (remaining <= 0) {
             result.timedOut = true;
             kill(child, SIGKILL);
             break;
         }
-        int wait = remaining;
-        if (signalPending) {
-            double untilSignal = signal->delayUs / 1e6 - secondsSince(started);
-            if (untilSignal <= 0) {
-                signalPending = false;
-                // A child that has ended but is not yet reaped must not count as signalled.
-                siginfo_t info = {};
-                if (waitid(P_PID, id_t(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0) {
-                    kill(child, signal->signal);
-                    result.signalSeconds = secondsSince(started);
-                }
-                continue;
-            }
-            wait = std::min(wait, std::max(1, int(untilSignal * 1000)));
+        if (signalPending && patternSeenAt < 0 &&
+            (plan->tracePattern.empty() || watch.seen(plan->tracePattern)))
+            patternSeenAt = elapsedMs;
+        if (signalPending && patternSeenAt >= 0 && elapsedMs >= patternSeenAt + plan->afterMs) {
+            kill(child, plan->signal);
+            result.signalledAt = secondsSince(started);
+            signalPending = false;
         }
-        int ready = poll(fds, 2, wait);
-        if (ready < 0 && errno != EINTR)
+        // While a signal is pending, look again every few milliseconds.
+        if (poll(fds, 2, signalPending ? std::min(remaining, 2) : remaining) < 0 && errno != EINTR)
             break;
-        if (ready <= 0)
-            continue;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0)
                 continue;
@@ -353,9 +377,10 @@ RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs,
     int status = 0;
     waitpid(child, &status, 0);
     result.exitStatus = !result.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.termSignal = !result.timedOut && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     result.seconds = secondsSince(started);
     return result;
 }
+
+} // namespace
 
 } // namespace emutest

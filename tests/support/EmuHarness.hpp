@@ -8,6 +8,7 @@
 //   EXPECT_EQ(emu.count(" in frame get-version "), 2u);
 //
 // Failures to set up throw std::runtime_error, which fails the calling test with the reason.
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -59,15 +60,15 @@ struct RunResult {
     std::string out;
     std::string err;
     double seconds = 0;
-    // With a SignalAt: seconds from the start to the signal, -1 when the tool had ended before.
-    double signalSeconds = -1;
-    int termSignal = 0; // the signal that ended the program, if one did
+    double signalledAt = -1; // seconds after the start when the SignalPlan's signal went out
 };
 
-// A signal sent to the tool `delayUs` microseconds after it was started.
-struct SignalAt {
-    int signal;
-    int delayUs;
+// A signal for the tool while it runs: `afterMs` after its start or, when `tracePattern` is given,
+// `afterMs` after a trace line containing it has appeared.
+struct SignalPlan {
+    int signal = SIGINT;
+    int afterMs = 0;
+    std::string tracePattern{};
 };
 
 class Emu {
@@ -85,12 +86,11 @@ public:
 
     // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`.
     RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000) const;
-    // The same, with `signal` sent to the tool at its moment (unless it has ended by then).
-    RunResult runWithSignal(const std::vector<std::string>& arguments, SignalAt signal,
-                            int timeoutMs = 60000) const;
+    // The same, delivering `plan`'s signal to the tool once.
+    RunResult run(const std::vector<std::string>& arguments, const SignalPlan& plan,
+                  int timeoutMs = 60000) const;
     // Runs any program (argv[0] is the path).
     static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs);
-    static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs, const SignalAt* signal);
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();

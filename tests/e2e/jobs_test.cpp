@@ -1,0 +1,149 @@
+// The single jobs of the real tool against the emulated module: what it prints, its last status
+// word and exit status, and what the module holds and saw afterwards.
+#include "support/EmuHarness.hpp"
+#include "support/ToolOutput.hpp"
+
+#include "GeneratedContent.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace emutest;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+// Index of the first trace line at or after `from` that contains `pattern`; the size when none.
+size_t findTrace(const std::vector<std::string>& trace, const std::string& pattern, size_t from = 0) {
+    for (size_t i = from; i < trace.size(); ++i)
+        if (trace[i].find(pattern) != std::string::npos)
+            return i;
+    return trace.size();
+}
+
+size_t findLastTrace(const std::vector<std::string>& trace, const std::string& pattern) {
+    for (size_t i = trace.size(); i-- > 0;)
+        if (trace[i].find(pattern) != std::string::npos)
+            return i;
+    return trace.size();
+}
+
+} // namespace
+
+TEST(Jobs, OnlyATtyPathRunsNothingAndSucceeds) {
+    Emu emu = Emu::start();
+    RunResult r = emu.run({emu.tty()}, 10000);
+    EXPECT_EQ(messageLines(r.err), Lines{});
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
+    EXPECT_EQ(r.exitStatus, 0);
+    // Nothing was sent and the reset line kept the level the emulator started with.
+    EXPECT_EQ(emu.count(" in "), 0u);
+    EXPECT_EQ(emu.count(" line reset "), 1u);
+}
+
+TEST(Jobs, NvrIsDumpedInProgrammingModeBeforeAFreshSerialApiConnectionReadsTheVersion) {
+    Emu emu = Emu::start();
+    std::string nvrPath = emu.path("nvr.bin");
+    RunResult r = emu.run({"--reset-pin", "17", "--read-nvr", nvrPath, "--get-version", emu.tty()}, 20000);
+    EXPECT_EQ(messageLines(r.err), Lines{"Z-Wave 4.62 Static controller library"});
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(Emu::readFile(nvrPath), emu.nvr());
+
+    std::vector<std::string> trace = emu.trace();
+    size_t enable = findTrace(trace, " in prog enable ");
+    size_t lastNvr = findLastTrace(trace, " in prog read-nvr ");
+    size_t release = findTrace(trace, " line reset 1", lastNvr);
+    size_t started = findTrace(trace, " out frame started ", release);
+    size_t version = findTrace(trace, " in frame get-version ");
+    ASSERT_LT(enable, trace.size());
+    ASSERT_LT(lastNvr, trace.size());
+    EXPECT_LT(enable, lastNvr);
+    EXPECT_LT(lastNvr, release);
+    EXPECT_LT(release, started);
+    EXPECT_LT(started, version);
+    EXPECT_LT(version, trace.size());
+}
+
+TEST(Jobs, BackupIsWrittenBeforeAFlashThatFailsAndStays) {
+    Emu emu = Emu::start({.faults = {"crc-fail:always"}});
+    std::vector<uint8_t> flashBefore = Emu::firmwareImage(EmuOptions{}.firmware);
+    std::string backup = emu.path("backup.bin");
+    RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", backup, "--bridge", emu.tty()}, 30000);
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(messageLines(r.err), Lines{});
+    EXPECT_EQ(Emu::readFile(backup), emu.nvm());
+    EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
+    // All three attempts ran the CRC check, and the NVM was read before the flash began.
+    EXPECT_EQ(emu.count(" event crc failed"), 3u);
+    std::vector<std::string> trace = emu.trace();
+    EXPECT_LT(findLastTrace(trace, " in frame nvm-close "), findTrace(trace, " in prog enable "));
+    EXPECT_NE(emu.flash(), flashBefore);
+}
+
+TEST(Jobs, UnreadableHexFileEndsTheRunBeforeProgrammingMode) {
+    Emu emu = Emu::start();
+    std::string hex = emu.writeFile("bad.hex", {':', '1', '0', '0', '0', '\n', 'x', '\n'});
+    RunResult r = emu.run({"--reset-pin", "17", "--hex", hex, emu.tty()}, 10000);
+    EXPECT_EQ(messageLines(r.err), Lines{"line too short to parse byte #2 from line ':1000'"});
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(emu.count(" in prog "), 0u);
+    EXPECT_EQ(emu.flash(), Emu::firmwareImage(EmuOptions{}.firmware));
+}
+
+TEST(Jobs, RestoringAnEmptyFileFailsAfterConnectingWithoutNvmTraffic) {
+    Emu emu = Emu::start();
+    std::string empty = emu.writeFile("empty.bin", {});
+    RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", empty, emu.tty()}, 10000);
+    EXPECT_EQ(messageLines(r.err), Lines{});
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
+    EXPECT_EQ(r.exitStatus, 1);
+    // The connection was made (its step was shown) before the file was found empty.
+    EXPECT_NE(r.out.find("Configuring serial API"), std::string::npos);
+    EXPECT_EQ(emu.count(" in frame nvm-"), 0u);
+    EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
+}
+
+TEST(Jobs, RestoreFileLargerThanTheBufferIsRefusedUnwritten) {
+    Emu emu = Emu::start();
+    std::string big = emu.writeFile("big.bin", std::vector<uint8_t>(524289, 0x5A));
+    RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", big, emu.tty()}, 10000);
+    EXPECT_EQ(messageLines(r.err), Lines{"file bigger than buffer"});
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(emu.count(" in frame nvm-"), 0u);
+    EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
+
+    // Exactly the buffer's size is still taken whole (the module then refuses it as too large).
+    Emu second = Emu::start();
+    std::string fits = second.writeFile("fits.bin", std::vector<uint8_t>(524288, 0x5A));
+    RunResult taken = second.run({"--reset-pin", "17", "--restore-nvm", fits, second.tty()}, 20000);
+    for (const std::string& line : messageLines(taken.err))
+        EXPECT_NE(line, "file bigger than buffer");
+}
+
+TEST(Jobs, VersionOfABridgeFirmware) {
+    Emu emu = Emu::start({.firmware = {"Z-Wave 4.81", 7}});
+    RunResult r = emu.run({"--reset-pin", "17", "--get-version", emu.tty()}, 10000);
+    EXPECT_EQ(messageLines(r.err), Lines{"Z-Wave 4.81 Bridge controller library"});
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
+    EXPECT_EQ(r.exitStatus, 0);
+    EXPECT_EQ(emu.count(" in frame get-version "), 1u);
+}
+
+TEST(Jobs, MissingTtyFailsWithoutTouchingTheResetLine) {
+    Emu emu = Emu::start();
+    std::string missing = emu.path("no-such-tty");
+    RunResult r = emu.run({"--reset-pin", "17", "--get-version", missing}, 10000);
+    EXPECT_EQ(messageLines(r.err), Lines{"openTTY: An error occurred while opening tty " + missing +
+                                         ": No such file or directory"});
+    EXPECT_EQ(lastStatusWord(r.out), "Failed");
+    EXPECT_EQ(r.exitStatus, 1);
+    // The GPIO line was never set up: its only level is the one the emulator started with.
+    EXPECT_EQ(emu.count(" line reset "), 1u);
+    EXPECT_EQ(emu.count(" in "), 0u);
+}
