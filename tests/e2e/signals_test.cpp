@@ -101,7 +101,7 @@ protected:
             if (clean.seconds > 5)
                 printf("%s clean run %d: %.3f s\n", job.name, i, clean.seconds);
         }
-        const int lengthUs = int(lengthSeconds * 1e6);
+        const int lengthMs = int(lengthSeconds * 1000);
 
         for (unsigned run = 0; run < runs; ++run) {
             if (job.freshModule) {
@@ -113,26 +113,27 @@ protected:
             if (!output.empty())
                 unlink(output.c_str());
             const int signal = random() % 2 == 0 ? SIGINT : SIGTERM;
-            const int delayUs = int(random() % unsigned(lengthUs + 1));
+            // From 3 ms on: earlier, the program is mostly still starting and has not armed its handlers.
+            const int delayMs = 3 + int(random() % unsigned(std::max(lengthMs - 2, 1)));
             SCOPED_TRACE(std::string(job.name) + " run " + std::to_string(run) + ": " + strsignal(signal) +
-                         " after " + std::to_string(delayUs) +
-                         " us (TARNWICK_SIGNAL_SEED=" + std::to_string(seed()) + ")");
+                         " after " + std::to_string(delayMs) +
+                         " ms (TARNWICK_SIGNAL_SEED=" + std::to_string(seed()) + ")");
 
-            RunResult r = emu.runWithSignal(job.arguments(emu), {signal, delayUs}, 10000);
+            RunResult r = emu.run(job.arguments(emu), SignalPlan{signal, delayMs, ""}, 10000);
             if (r.seconds > 5)
-                printf("%s run %u: %.3f s, signal at %.3f s\n", job.name, run, r.seconds, r.signalSeconds);
+                printf("%s run %u: %.3f s, signal at %.3f s\n", job.name, run, r.seconds, r.signalledAt);
             EXPECT_FALSE(r.timedOut) << r.out << r.err;
             if (r.timedOut)
                 return tally;
             const std::string word = statusWord(r.out);
-            if (r.signalSeconds < 0) {
+            if (r.signalledAt < 0) {
                 ++tally.endedBefore;
                 EXPECT_EQ(r.exitStatus, 0);
-            } else if (r.termSignal == signal && r.out.empty() && r.signalSeconds < 0.05) {
+            } else if (r.exitStatus == -1 && r.out.empty() && r.signalledAt < 0.05) {
                 // Still starting: the default action ended it before anything was opened.
                 ++tally.notStarted;
             } else {
-                const double exitDelay = r.seconds - r.signalSeconds;
+                const double exitDelay = r.seconds - r.signalledAt;
                 tally.slowestExit = std::max(tally.slowestExit, exitDelay);
                 EXPECT_LT(exitDelay, 2.0);
                 if (r.exitStatus == 0 && word == "Done" && exitDelay < 0.1) {
