@@ -228,7 +228,7 @@ const Case CASES[] = {
     {Job::Version, {"unrelated-frame-first:get-version:1"}, R, "", 3},
     {Job::Version, {"garbage-before-frames"}, R, "", 3},
     {Job::Version, {"garbage-before-frames:64"}, R, "", 3},
-    {Job::Version, {"boot-fail"}, F, "", 12},
+    {Job::Version, {"boot-fail"}, F, "Error: failed to get version", 12},
 
     // Backup.
     {Job::Backup, {"drop-reply:nvm-read:5"}, R, "", 5},
@@ -256,7 +256,7 @@ const Case CASES[] = {
     {Job::Restore, {"unrelated-frame-first:set-default:1"}, R, "", 3},
     {Job::Restore, {"drop-reply:nvm-open:1"}, R, "", 5},
     {Job::Restore, {"nvm-size:16000"}, R, "<no wipe>Trying to write anyway, and hoping for the best.", 3},
-    {Job::Restore, {"boot-fail"}, F, "", 12},
+    {Job::Restore, {"boot-fail"}, F, "Error: failed to write NVM", 12},
 
     // Erase (set default and its callback).
     {Job::Erase, {"corrupt-checksum:set-default:1"}, R, "", 3},
