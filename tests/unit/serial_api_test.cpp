@@ -6,8 +6,8 @@
 #include "zwave/Frame.hpp"
 #include "zwave/SerialAPI.hpp"
 
-#include "../support/MessageText.hpp"
 #include "../support/ScriptedPeer.hpp"
+#include "support/ConsoleCapture.hpp"
 
 #include <gtest/gtest.h>
 
@@ -116,7 +116,7 @@ TEST(SerialAPI, ASilentChipGivesNoVersionAfterFiveAttempts) {
     EXPECT_GE(clock.elapsed(), 5 * 1500);
     EXPECT_LT(clock.elapsed(), 5 * 1500 + 500);
     EXPECT_EQ(link.peer.framesWith(0x15), 5u);
-    EXPECT_EQ(messageText(link.console), "");
+    EXPECT_EQ(link.console.messages(), "");
 }
 
 TEST(SerialAPI, OnlyRequestsAreSentWithRetries) {
@@ -137,15 +137,15 @@ TEST(SerialAPI, VerboseDumpsEveryWriteAndRead) {
         SerialAPI quiet(link.chip, false, false);
         quiet.getVersion();
         quiet.drain(20);
-        EXPECT_EQ(messageText(link.console), "");
+        EXPECT_EQ(link.console.messages(), "");
     }
     SerialAPI api(link.chip, false, true);
     api.getVersion();
     api.drain(20);
-    EXPECT_EQ(messageText(link.console), "Sending: <01 03 00 15 e9>\n"
-                                         "Recving: <01 10 01 15 5a 2d 57 61 76 65 20 34 2e 36 31 00 01 95>\n"
-                                         "Sending: <06>\n"
-                                         "Recving: <>\n");
+    EXPECT_EQ(link.console.messages(), "Sending: <01 03 00 15 e9>\n"
+                                       "Recving: <01 10 01 15 5a 2d 57 61 76 65 20 34 2e 36 31 00 01 95>\n"
+                                       "Sending: <06>\n"
+                                       "Recving: <>\n");
 }
 
 // Set default answered with a stale callback id until the `answerOn`th request.
