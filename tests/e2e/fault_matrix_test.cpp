@@ -26,27 +26,9 @@ namespace {
 enum class Job { Version, Backup, Restore, Erase, Flash, Nvr, Migration, MigrationWithNvr, Migration671 };
 
 const char* jobName(Job job) {
-    switch (job) {
-    case Job::Version:
-        return "version";
-    case Job::Backup:
-        return "backup";
-    case Job::Restore:
-        return "restore";
-    case Job::Erase:
-        return "erase";
-    case Job::Flash:
-        return "flash";
-    case Job::Nvr:
-        return "nvr";
-    case Job::Migration:
-        return "migration";
-    case Job::MigrationWithNvr:
-        return "migration+nvr";
-    case Job::Migration671:
-        return "migration-4.61";
-    }
-    return "?";
+    static const char* const NAMES[] = {"version", "backup",    "restore",       "erase",         "flash",
+                                        "nvr",     "migration", "migration+nvr", "migration-4.61"};
+    return NAMES[int(job)];
 }
 
 enum class Outcome { Recovered, Failed };
