@@ -1,8 +1,8 @@
-// Flashing and the NVR dump through the real tool against the emulator's programming interface:
+// Flashing through the real tool against the emulator's programming interface:
 // the commands each sector costs, the retries and what ends up in the module, counted from the
 // emulator's trace. The exact byte exchanges are the unit tests' business; here both sides agree.
-// An NVR that stops answering is a case of the fault matrix (the tool fails) and of the unit tests
-// (the bytes read and the four dumps).
+// The NVR dump is a case of the single jobs; an NVR that stops answering is a case of the fault
+// matrix (the tool fails) and of the unit tests (the bytes read and the four dumps).
 #include "IntelHex.hpp"
 #include "support/EmuHarness.hpp"
 #include "support/ToolOutput.hpp"
@@ -169,15 +169,4 @@ TEST(FlashE2E, EnableNeverAnsweredEndsTheFlashBeforeAnythingIsErased) {
     EXPECT_EQ(emu.count(" in prog enable "), 11u);
     EXPECT_EQ(emu.count(" in prog erase-sector "), 0u);
     EXPECT_EQ(emu.flash(), Emu::firmwareImage({"Z-Wave 4.62", 1}));
-}
-
-TEST(FlashE2E, TheNvrDumpHoldsTheModulesNvr) {
-    Emu emu = Emu::start();
-    RunResult r = emu.run({"--reset-pin", "17", "--read-nvr", emu.path("nvr.bin"), "--", emu.tty()});
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(messageLines(r.err), std::vector<std::string>{});
-    EXPECT_EQ(emu.count(" in prog read-nvr "), 256u);
-    std::vector<uint8_t> dump = Emu::readFile(emu.path("nvr.bin"));
-    EXPECT_EQ(dump.size(), 256u);
-    EXPECT_EQ(dump, emu.nvr());
 }
