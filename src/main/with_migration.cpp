@@ -31,15 +31,6 @@ constexpr uint8_t BRIDGE_CONTROLLER = 7;
 
 using NvmImage = byte_buffer<32768>;
 
-// A step that gave up because cancellation was requested (the flasher and the retry loops look at
-// the flag and return false) leaves the workflow the way an interrupted system call does: no error
-// line, no restore attempt on a run the user stopped, and "Cancelled" from the entry.
-template <typename... Values> void logFailure(const Values&... values) {
-    if (RawIO::cancelRequested())
-        throw RawIO::Exception(EINTR, "cancelled");
-    logLine(values...);
-}
-
 ProtocolVersion queryVersion(const Configuration& config, Chip& chip) {
     try {
         SerialAPI serialAPI(chip, config.softResetAllowed, config.verbose);

@@ -19,8 +19,10 @@ bool showVersion(const Configuration& config, Chip& chip) {
     if (!serialAPI.isReady())
         return false;
     ProtocolVersion version = serialAPI.getVersion();
-    if (version.length() == 0)
+    if (version.length() == 0) {
+        logFailure("Error: failed to get version");
         return false;
+    }
     logLine(version.text(), " ", libraryTypeName(version));
     return true;
 }
@@ -58,7 +60,12 @@ bool eraseNvm(const Configuration& config, Chip& chip) {
     if (!config.eraseNvm)
         return true;
     SerialAPI serialAPI(chip, config.softResetAllowed, config.verbose);
-    return serialAPI.isReady() && serialAPI.eraseNVM(32);
+    if (!serialAPI.isReady())
+        return false;
+    if (serialAPI.eraseNVM(32))
+        return true;
+    logFailure("Error: failed to erase NVM");
+    return false;
 }
 
 bool restoreNvmFromFile(const Configuration& config, Chip& chip) {
@@ -70,7 +77,10 @@ bool restoreNvmFromFile(const Configuration& config, Chip& chip) {
     View image = loadFile(config.restorePath.data(), nvmBuffer());
     if (image.empty())
         return false;
-    return restoreNVM(serialAPI, image, 3);
+    if (restoreNVM(serialAPI, image, 3))
+        return true;
+    logFailure("Error: failed to write NVM");
+    return false;
 }
 
 } // namespace

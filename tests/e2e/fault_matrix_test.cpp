@@ -26,27 +26,9 @@ namespace {
 enum class Job { Version, Backup, Restore, Erase, Flash, Nvr, Migration, MigrationWithNvr, Migration671 };
 
 const char* jobName(Job job) {
-    switch (job) {
-    case Job::Version:
-        return "version";
-    case Job::Backup:
-        return "backup";
-    case Job::Restore:
-        return "restore";
-    case Job::Erase:
-        return "erase";
-    case Job::Flash:
-        return "flash";
-    case Job::Nvr:
-        return "nvr";
-    case Job::Migration:
-        return "migration";
-    case Job::MigrationWithNvr:
-        return "migration+nvr";
-    case Job::Migration671:
-        return "migration-4.61";
-    }
-    return "?";
+    static const char* const NAMES[] = {"version", "backup",    "restore",       "erase",         "flash",
+                                        "nvr",     "migration", "migration+nvr", "migration-4.61"};
+    return NAMES[int(job)];
 }
 
 enum class Outcome { Recovered, Failed };
@@ -228,7 +210,7 @@ const Case CASES[] = {
     {Job::Version, {"unrelated-frame-first:get-version:1"}, R, "", 3},
     {Job::Version, {"garbage-before-frames"}, R, "", 3},
     {Job::Version, {"garbage-before-frames:64"}, R, "", 3},
-    {Job::Version, {"boot-fail"}, F, "", 12},
+    {Job::Version, {"boot-fail"}, F, "Error: failed to get version", 12},
 
     // Backup.
     {Job::Backup, {"drop-reply:nvm-read:5"}, R, "", 5},
@@ -256,7 +238,7 @@ const Case CASES[] = {
     {Job::Restore, {"unrelated-frame-first:set-default:1"}, R, "", 3},
     {Job::Restore, {"drop-reply:nvm-open:1"}, R, "", 5},
     {Job::Restore, {"nvm-size:16000"}, R, "<no wipe>Trying to write anyway, and hoping for the best.", 3},
-    {Job::Restore, {"boot-fail"}, F, "", 12},
+    {Job::Restore, {"boot-fail"}, F, "Error: failed to write NVM", 12},
 
     // Erase (set default and its callback).
     {Job::Erase, {"corrupt-checksum:set-default:1"}, R, "", 3},

@@ -1,6 +1,8 @@
-// Flashing and the NVR dump through the real tool against the emulator's programming interface:
+// Flashing through the real tool against the emulator's programming interface:
 // the commands each sector costs, the retries and what ends up in the module, counted from the
 // emulator's trace. The exact byte exchanges are the unit tests' business; here both sides agree.
+// The NVR dump is a case of the single jobs; an NVR that stops answering is a case of the fault
+// matrix (the tool fails) and of the unit tests (the bytes read and the four dumps).
 #include "IntelHex.hpp"
 #include "support/EmuHarness.hpp"
 #include "support/ToolOutput.hpp"
@@ -10,7 +12,6 @@
 
 #include <map>
 #include <sstream>
-#include <unistd.h>
 
 using namespace emutest;
 
@@ -72,10 +73,6 @@ RunResult flashFile(const Emu& emu, const std::string& hex, int limitMs = 20000)
 
 // Code in sectors 0 to 5 only keeps a run short; the identity record and the CRC fill sector 63.
 const FirmwareSpec FIRMWARE = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
-
-bool exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
 
 } // namespace
 
@@ -172,31 +169,4 @@ TEST(FlashE2E, EnableNeverAnsweredEndsTheFlashBeforeAnythingIsErased) {
     EXPECT_EQ(emu.count(" in prog enable "), 11u);
     EXPECT_EQ(emu.count(" in prog erase-sector "), 0u);
     EXPECT_EQ(emu.flash(), Emu::firmwareImage({"Z-Wave 4.62", 1}));
-}
-
-TEST(FlashE2E, TheNvrDumpHoldsTheModulesNvr) {
-    Emu emu = Emu::start();
-    RunResult r = emu.run({"--reset-pin", "17", "--read-nvr", emu.path("nvr.bin"), "--", emu.tty()});
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(messageLines(r.err), std::vector<std::string>{});
-    EXPECT_EQ(emu.count(" in prog read-nvr "), 256u);
-    std::vector<uint8_t> dump = Emu::readFile(emu.path("nvr.bin"));
-    EXPECT_EQ(dump.size(), 256u);
-    EXPECT_EQ(dump, emu.nvr());
-}
-
-TEST(FlashE2E, AnNvrThatStopsAnsweringAtAddress100WritesNoFile) {
-    Emu emu = Emu::start({.faults = {"nvr-stop-at:100"}});
-    RunResult r = emu.run({"--reset-pin", "17", "--read-nvr", emu.path("nvr.bin"), "--", emu.tty()});
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(lastStatusWord(r.out), "Failed");
-    std::vector<std::string> lines = messageLines(r.err);
-    std::vector<std::string> dump = {" Sent: <f2 00 64 ff>", "Recvd: <>"};
-    std::vector<std::string> expected;
-    for (int attempt = 0; attempt < 4; ++attempt)
-        expected.insert(expected.end(), dump.begin(), dump.end());
-    EXPECT_EQ(lines, expected);
-    EXPECT_FALSE(exists(emu.path("nvr.bin")));
-    EXPECT_EQ(emu.count(" in prog read-nvr f2 00 64 ff"), 4u);
-    EXPECT_EQ(emu.count(" in prog read-nvr "), 104u);
 }

@@ -51,6 +51,7 @@ TEST(Jobs, NvrIsDumpedInProgrammingModeBeforeAFreshSerialApiConnectionReadsTheVe
     EXPECT_EQ(lastStatusWord(r.out), "Done");
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_EQ(Emu::readFile(nvrPath), emu.nvr());
+    EXPECT_EQ(emu.count(" in prog read-nvr "), 256u);
 
     std::vector<std::string> trace = emu.trace();
     size_t enable = findTrace(trace, " in prog enable ");

@@ -87,28 +87,3 @@ TEST(Firmware, IntelHexReaderRejectsABadRecordChecksum) {
     EXPECT_FALSE(readIntelHex(":0400000001020304F3\n", 16, image, error));
     EXPECT_NE(error.find("line 1"), std::string::npos);
 }
-
-TEST(Firmware, PopulatedStaticNvmHasTheShapeTheBridgeConversionNeeds) {
-    std::vector<uint8_t> nvm = populatedStaticNvm();
-    ASSERT_EQ(nvm.size(), 16384u);
-    unsigned last = nvm[0] * 256u + nvm[1];
-    unsigned second = nvm[2] * 256u + nvm[3];
-    EXPECT_GE(last, 9867u);
-    EXPECT_GT(nvm.size(), 12195u);
-    EXPECT_LE(second, last);
-    EXPECT_LT(second + 29 - 2, last + 29);
-    EXPECT_NE(nvm[last], 0) << "the last content byte is at offset L";
-    EXPECT_TRUE(std::all_of(nvm.begin() + last + 1, nvm.end(), [](uint8_t b) { return b == 0; }));
-    EXPECT_EQ(populatedStaticNvm(), nvm) << "deterministic";
-}
-
-TEST(Firmware, DefaultNvmFollowsTheRecipe) {
-    FirmwareIdentity identity = identity462();
-    std::vector<uint8_t> fresh = defaultNvm(identity);
-    ASSERT_EQ(fresh.size(), 16384u);
-    EXPECT_NE(std::count(fresh.begin(), fresh.begin() + 64, 0), 64);
-    EXPECT_TRUE(std::all_of(fresh.begin() + 64, fresh.end(), [](uint8_t b) { return b == 0; }));
-    identity.recipe = NvmRecipe::Erased;
-    identity.nvmSize = 100;
-    EXPECT_EQ(defaultNvm(identity), std::vector<uint8_t>(100, 0xFF));
-}

@@ -1,3 +1,8 @@
+// The emulated module driven in process, where its own logic is not trivial: the programming
+// interface's enable and restart, sector programming through the SRAM, the CRC check, booting,
+// NVM writes and set default, resending on NAK and counted faults. Reads of the whole NVM, the
+// boot of an erased flash and the other faults are exercised through the tool end to end and in
+// the scripted pty session.
 #include "Module.hpp"
 #include "GeneratedContent.hpp"
 
@@ -52,9 +57,6 @@ protected:
         if (!out.empty())
             send({ACK});
         return out;
-    }
-    Bytes nvmRead(unsigned offset) {
-        return request(0x2e, {0x01, 0x40, uint8_t(offset >> 8), uint8_t(offset)});
     }
 
     Nanos now = millis(1000);
@@ -145,32 +147,6 @@ TEST_F(ModuleTest, BootsOnReleaseAndAnswersTheSerialApi) {
     EXPECT_EQ(send({0x01, 0x03, 0x00, 0x15, 0x00}), Bytes{NAK});
 }
 
-TEST_F(ModuleTest, ErasedFlashStaysSilent) {
-    boot(0);
-    state.flash.assign(FLASH_SIZE, 0xFF);
-    module->setResetLevel(1, now);
-    advance(millis(50));
-    EXPECT_EQ(module->mode(), Module::Mode::Halted);
-    EXPECT_EQ(send(buildFrame(REQUEST, 0x15, {})), Bytes{});
-}
-
-TEST_F(ModuleTest, NvmBackupReadsTheWholeNvmAndMarksTheLastChunk) {
-    boot(1);
-    Bytes open = request(0x2e, {0x00});
-    EXPECT_EQ(open, buildFrame(RESPONSE, 0x2e, {0x00, 0x00, 0x40, 0x00}));
-    Bytes image;
-    for (unsigned offset = 0; offset < 16384; offset += 64) {
-        Bytes reply = nvmRead(offset);
-        ASSERT_EQ(reply.size(), 9u + 64u);
-        EXPECT_EQ(reply[4], offset + 64 == 16384 ? 0xff : 0x00) << offset;
-        EXPECT_EQ(reply[5], 64);
-        EXPECT_EQ(reply[6] * 256 + reply[7], int(offset));
-        image.insert(image.end(), reply.begin() + 8, reply.end() - 1);
-    }
-    EXPECT_EQ(image, state.nvm);
-    EXPECT_EQ(request(0x2e, {0x03})[4], 0x00);
-}
-
 TEST_F(ModuleTest, NvmRestoreWritesAndSetDefaultResetsToTheFirmwareDefault) {
     boot(1);
     request(0x2e, {0x00});
@@ -221,38 +197,6 @@ TEST_F(ModuleTest, CountedFaultsHitOnlyTheExchangeTheyName) {
     EXPECT_EQ(unrelated[4], FUNC_UNRELATED);
     EXPECT_EQ(send({ACK}), buildFrame(RESPONSE, 0x2e, {0x00, 0x00, 0x00, 0x00}))
         << "the reply follows the unrelated frame";
-}
-
-TEST_F(ModuleTest, NvmFaultsChangeOffsetsSizeAndEnd) {
-    boot(1, {"nvm-wrong-offset:2", "nvm-size:16000", "nvm-eof-at:16390"});
-    EXPECT_EQ(request(0x2e, {0x00})[6] * 256 + request(0x2e, {0x00})[7], 16000);
-    EXPECT_EQ(nvmRead(0)[7], 0x00);
-    EXPECT_EQ(nvmRead(64)[7], 128) << "second read answered at a wrong offset";
-    EXPECT_EQ(nvmRead(64)[7], 64);
-    Bytes last = nvmRead(16384);
-    EXPECT_EQ(last[4], 0xff);
-    EXPECT_EQ(last[5], 6);
-    EXPECT_EQ(Bytes(last.begin() + 8, last.end() - 1), Bytes(6, 0x00));
-}
-
-TEST_F(ModuleTest, ProgrammingFaults) {
-    boot(0, {"enable-on-try:3", "fail-sector:5", "crc-undecided", "nvr-stop-at:100"});
-    EXPECT_EQ(send(ENABLE), Bytes{});
-    EXPECT_EQ(send(ENABLE), Bytes{});
-    EXPECT_EQ(send(ENABLE), ENABLE);
-    EXPECT_EQ(send({0x20, 0x05, 0xff, 0xff}), (Bytes{0x20, 0x05, 0xff, 0x00})) << "sector 5 fails once";
-    EXPECT_EQ(send({0x20, 0x05, 0xff, 0xff}), (Bytes{0x20, 0x05, 0xff, 0xff}));
-    send({0xc3, 0x00, 0x00, 0x00});
-    EXPECT_EQ(send(CHECK_STATE)[3], 0x00) << "neither passed nor failed";
-    EXPECT_EQ(send({0xf2, 0x00, 99, 0xff}).size(), 4u);
-    EXPECT_EQ(send({0xf2, 0x00, 100, 0xff}), Bytes{});
-}
-
-TEST_F(ModuleTest, SilentAfterStopsEverything) {
-    boot(1, {"silent-after:2"});
-    EXPECT_FALSE(request(0x15, {}).empty());
-    EXPECT_FALSE(request(0x15, {}).empty());
-    EXPECT_EQ(send(buildFrame(REQUEST, 0x15, {})), Bytes{}) << "not even an ACK";
 }
 
 TEST(Faults, RejectsMalformedSpecs) {

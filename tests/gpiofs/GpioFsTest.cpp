@@ -1,10 +1,11 @@
-// The fake sysfs GPIO driven through plain POSIX calls, the way the tool uses /sys/class/gpio.
+// The fake sysfs GPIO driven through plain POSIX calls, the way the tool uses /sys/class/gpio. Value
+// writes with their time stamps and the injected faults are shown through the tool's own GPIO code
+// (tests/unit/pin_test.cpp, chip_test.cpp).
 #include "support/FakeGpio.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <dirent.h>
 #include <fcntl.h>
 #include <set>
@@ -111,48 +112,6 @@ TEST_F(GpioFsTest, DirectionWordsSetDirectionAndLevel) {
     EXPECT_EQ(levels, (Levels{{4, 1}, {4, 0}, {4, 1}, {4, 0}}));
 }
 
-// The value file stays open and is written one byte at a time without seeking; every write is in
-// the log with its time, and the callback sees each level before the write returns.
-TEST_F(GpioFsTest, ValueWritesWithoutSeekingAreLoggedInOrder) {
-    std::vector<int> seen;
-    gpio.fs.onValue([&](unsigned, int level) { seen.push_back(level); });
-    ASSERT_EQ(writeAttribute("export", "23"), 0);
-    ASSERT_EQ(writeAttribute("gpio23/direction", "low"), 0);
-    const int fd = ::open(path("gpio23/value").c_str(), O_RDWR);
-    ASSERT_GE(fd, 0) << errno;
-    for (const char* level : {"1", "0", "1"}) {
-        EXPECT_EQ(::write(fd, level, 1), 1) << errno;
-        EXPECT_EQ(gpio.fs.value(23), level[0] - '0');
-        EXPECT_EQ(seen.back(), level[0] - '0');
-    }
-    EXPECT_EQ(::write(fd, "0\n", 2), 2);
-    ::close(fd);
-    EXPECT_EQ(readAttribute("gpio23/value").text, "0\n");
-    EXPECT_EQ(seen, (std::vector<int>{0, 1, 0, 1, 0}));
-
-    const std::vector<gpiofs::Event> events = gpio.fs.events();
-    ASSERT_EQ(events.size(), 6u);
-    EXPECT_EQ(events[0].kind, gpiofs::Event::Export);
-    EXPECT_EQ(events[0].text, "23");
-    EXPECT_EQ(events[1].kind, gpiofs::Event::Direction);
-    EXPECT_EQ(events[1].text, "low");
-    const char* values[] = {"1", "0", "1", "0\n"};
-    for (size_t i = 2; i < events.size(); ++i) {
-        EXPECT_EQ(events[i].kind, gpiofs::Event::Value);
-        EXPECT_EQ(events[i].gpio, 23u);
-        EXPECT_EQ(events[i].text, values[i - 2]);
-        EXPECT_EQ(events[i].error, 0);
-    }
-    // CLOCK_MONOTONIC, so a test can compare it with its own clock.
-    const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now().time_since_epoch())
-                            .count();
-    for (size_t i = 1; i < events.size(); ++i)
-        EXPECT_LT(events[i - 1].monotonicNs, events[i].monotonicNs);
-    EXPECT_LE(events.back().monotonicNs, now);
-    EXPECT_GT(events.front().monotonicNs, now - 10'000'000'000);
-}
-
 TEST_F(GpioFsTest, RefusesAsTheKernelDoes) {
     ASSERT_EQ(writeAttribute("export", "5"), 0);
     EXPECT_EQ(writeAttribute("export", "5"), EBUSY);
@@ -191,61 +150,6 @@ TEST_F(GpioFsTest, RefusesAsTheKernelDoes) {
                                                               {E::Unexport, 0},
                                                               {E::Export, 0},
                                                               {E::Value, ENODEV}}));
-}
-
-// EACCES on the first k direction writes counts again after every export, and also applies to a
-// line that was exported before the run.
-TEST_F(GpioFsTest, FaultsAreInjectedPerExport) {
-    gpio.fs.setFaults({.eaccesDirectionWrites = 2});
-    gpio.fs.preExport(9, "out", 1);
-    EXPECT_EQ(readAttribute("gpio9/direction").text, "out\n");
-    EXPECT_EQ(readAttribute("gpio9/value").text, "1\n");
-    EXPECT_EQ(writeAttribute("export", "9"), EBUSY);
-    EXPECT_EQ(writeAttribute("gpio9/direction", "low"), EACCES);
-
-    ASSERT_EQ(writeAttribute("export", "3"), 0);
-    for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(writeAttribute("gpio3/direction", "high"), EACCES);
-        EXPECT_EQ(writeAttribute("gpio3/direction", "high"), EACCES);
-        EXPECT_EQ(gpio.fs.direction(3), "in");
-        EXPECT_EQ(writeAttribute("gpio3/direction", "high"), 0);
-        EXPECT_EQ(gpio.fs.value(3), 1);
-        ASSERT_EQ(writeAttribute("unexport", "3"), 0);
-        ASSERT_EQ(writeAttribute("export", "3"), 0);
-    }
-
-    gpio.fs.setFaults({.einvalOnDirection = true, .eaccesOnValueOpen = true});
-    EXPECT_EQ(writeAttribute("gpio3/direction", "in"), EINVAL);
-    EXPECT_EQ(::open(path("gpio3/value").c_str(), O_RDWR), -1);
-    EXPECT_EQ(errno, EACCES);
-    EXPECT_EQ(readAttribute("gpio3/direction").text, "in\n"); // direction still readable
-
-    gpio.fs.setFaults({.ebusyOnExport = true});
-    EXPECT_EQ(writeAttribute("export", "8"), EBUSY);
-    EXPECT_FALSE(gpio.fs.isExported(8));
-}
-
-// Tests mount a fresh tree each; stopping must be quick and must not wait for files still open.
-TEST(GpioFsMount, RepeatedMountsEndQuicklyEvenWithOpenFiles) {
-    for (int cycle = 0; cycle < 5; ++cycle) {
-        SCOPED_TRACE(cycle);
-        const auto start = std::chrono::steady_clock::now();
-        int fd = -1;
-        {
-            testsupport::FakeGpio gpio;
-            ASSERT_NO_FATAL_FAILURE(gpio.mountOrFail());
-            EXPECT_EQ(readAttribute("gpio1/direction").error, ENOENT); // nothing left from before
-            gpio.fs.preExport(1, "high");
-            fd = ::open(path("gpio1/value").c_str(), O_WRONLY);
-            ASSERT_GE(fd, 0) << errno;
-            EXPECT_EQ(::write(fd, "0", 1), 1);
-        } // unmounted with fd still open
-        EXPECT_EQ(::write(fd, "1", 1), -1);
-        ::close(fd);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-    }
-    gpiofs::GpioFs unmounted; // never mounted: destruction and unmount() are harmless
-    unmounted.unmount();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Tests only: points the console at two anonymous files for the life of the object and gives
 // back what was written, with stderr split into message lines.
+#include "ToolOutput.hpp"
 #include "util/Console.hpp"
 
 #include <string>
@@ -24,26 +25,14 @@ public:
     std::string stdoutText() const { return contents(out_); }
     std::string stderrText() const { return contents(err_); }
 
-    // The message lines without their newlines. Every message must begin with the wipe of the
-    // status line ("\r", spaces, "\r"); a line without one is returned with a "<no wipe>" mark
-    // so that comparisons fail.
-    std::vector<std::string> lines() const {
-        std::vector<std::string> result;
-        std::string text = stderrText();
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            size_t close = line.size() > 1 && line[0] == '\r' ? line.find_first_not_of(' ', 1) : 0;
-            if (close != 0 && close != std::string::npos && line[close] == '\r')
-                result.push_back(line.substr(close + 1));
-            else
-                result.push_back("<no wipe>" + line);
-            if (end == std::string::npos)
-                break;
-            start = end + 1;
-        }
-        return result;
+    // The message lines, without their wipes and newlines (see ToolOutput.hpp).
+    std::vector<std::string> lines() const { return emutest::messageLines(stderrText()); }
+    // The same lines as one text, each ended by a newline.
+    std::string messages() const {
+        std::string text;
+        for (const std::string& line : lines())
+            text += line + "\n";
+        return text;
     }
 
 private:

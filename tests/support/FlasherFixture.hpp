@@ -29,14 +29,7 @@ protected:
         return *flasherSlot;
     }
 
-    // The message lines on stderr, each with its newline, without the wipes before them.
-    static std::string messagesOf(const ConsoleCapture& capture) {
-        std::string text;
-        for (const std::string& line : capture.lines())
-            text += line + "\n";
-        return text;
-    }
-    std::string messages() const { return messagesOf(console); }
+    std::string messages() const { return console.messages(); }
 
     // The status line as last drawn, without the spaces that overwrote a longer one.
     std::string lastStatus() const {

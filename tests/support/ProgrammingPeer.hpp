@@ -1,7 +1,7 @@
 #pragma once
 // A scripted module behind the master side of a pseudo-terminal that answers the UART programming
-// interface: echoes, state bytes, an SRAM page and a flash that can only be programmed from 1 to 0,
-// the NVR page, and per-command faults. It records every command it receives.
+// interface: echoes, state bytes, CRC verdicts, the NVR page, and per-command faults. It records
+// every command it receives. (The emulator models the flash; this peer only has to be scriptable.)
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -25,10 +25,7 @@ public:
     // Answers a command instead of the model: nullopt lets the model answer, an empty list is silence.
     using Fault = std::function<std::optional<Bytes>(const Command& command, size_t index)>;
 
-    static constexpr size_t FLASH_BYTES = 131072;
-    static constexpr size_t PAGE = 2048;
-
-    ProgrammingPeer() : flash(FLASH_BYTES, 0xFF), sram(PAGE, 0xFF), nvr(256) {
+    ProgrammingPeer() : nvr(256) {
         char name[64];
         if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
             throw std::runtime_error("openpty failed");
@@ -89,10 +86,6 @@ public:
             n += c[0] == opcode && c[1] == second;
         return n;
     }
-    Bytes flashContents() {
-        std::lock_guard lock(mutex);
-        return flash;
-    }
     const Bytes& nvrContents() const { return nvr; }
 
 private:
@@ -146,22 +139,7 @@ private:
             return {0x7f, 0xfe, 0x00, state};
         }
         case 0x0b:
-            if (c[1] < FLASH_BYTES / PAGE)
-                std::fill_n(flash.begin() + c[1] * PAGE, PAGE, 0xFF);
             crcState = 0;
-            return echo;
-        case 0x04:
-            sramPos = size_t(c[1]) << 8 | c[2];
-            store(c[3]);
-            return echo;
-        case 0x80:
-            store(c[1]), store(c[2]), store(c[3]);
-            return echo;
-        case 0x20:
-            if (c[1] < FLASH_BYTES / PAGE)
-                for (size_t i = 0; i < PAGE; ++i)
-                    flash[c[1] * PAGE + i] &= sram[i];
-            std::fill(sram.begin(), sram.end(), 0xFF);
             return echo;
         case 0xc3:
             crcState = 0x02;
@@ -177,12 +155,6 @@ private:
         }
     }
 
-    void store(uint8_t byte) {
-        if (sramPos < PAGE)
-            sram[sramPos] = byte;
-        ++sramPos;
-    }
-
     int master = -1;
     int slave = -1;
     std::string path;
@@ -193,9 +165,6 @@ private:
     std::deque<uint8_t> scriptedStates;
     std::deque<uint8_t> crcVerdicts;
     uint8_t crcState = 0;
-    Bytes flash;
-    Bytes sram;
-    size_t sramPos = 0;
     Bytes nvr;
     std::thread worker;
 };

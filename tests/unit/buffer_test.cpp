@@ -1,5 +1,4 @@
 #include "util/Buffer.hpp"
-#include "util/byte_buffer.hpp"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -91,14 +90,6 @@ TEST(Buffer, QuotedEscapesQuoteAndEscape) {
 
     Buffer tight = filledTo(764);
     EXPECT_FALSE(tight.appendQuoted("abc", '"', '\\'));
-}
-
-TEST(ByteBuffer, ViewAndUnfilledSplitTheStorage) {
-    static byte_buffer<32768> image;
-    image.size = 100;
-    EXPECT_EQ(image.view().size(), 100u);
-    EXPECT_EQ(image.unfilled().size(), 32768u - 100u);
-    EXPECT_EQ(image.unfilled().data(), image.data + 100);
 }
 
 } // namespace

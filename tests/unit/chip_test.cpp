@@ -9,7 +9,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <pty.h>
 #include <string>
 #include <termios.h>
@@ -53,19 +52,6 @@ struct Line {
 
     void send(const Bytes& bytes) const {
         ASSERT_EQ(::write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    }
-    Bytes receive(size_t count) const {
-        Bytes got(count);
-        size_t filled = 0;
-        pollfd ready = {master, POLLIN, 0};
-        while (filled < count && ::poll(&ready, 1, 1000) == 1) {
-            ssize_t n = ::read(master, got.data() + filled, count - filled);
-            if (n <= 0)
-                break;
-            filled += size_t(n);
-        }
-        got.resize(filled);
-        return got;
     }
 
     int master = -1;
@@ -115,31 +101,8 @@ TEST(ChipTty, IsRawAt115200WithoutHangUpAndStaysNonBlocking) {
     EXPECT_TRUE(chip.read(Span(into), 20).empty());
 }
 
-TEST(ChipTty, WritesAndReadsThroughTheBuffer) {
-    Line line;
-    Chip chip(line.path.c_str(), ChipMode::Run);
-    const uint8_t request[] = {0x01, 0x03, 0x00, 0x15, 0xe9};
-    chip.write(request);
-    EXPECT_EQ(line.receive(5), (Bytes{0x01, 0x03, 0x00, 0x15, 0xe9}));
-
-    line.send({1, 2, 3, 4, 5, 6});
-    uint8_t into[4];
-    EXPECT_EQ(bytesOf(chip.read(Span(into), 200)), (Bytes{1, 2, 3, 4}));
-    EXPECT_FALSE(chip.readBuffer.empty());
-    chip.discardInput();
-    EXPECT_TRUE(chip.readBuffer.empty());
-    EXPECT_TRUE(chip.read(Span(into), 20).empty());
-}
-
-TEST(ChipTty, OpenAndConfigureFailuresPrintOneLine) {
-    StderrCapture missing;
-    Chip absent("/dev/tarnwick-no-such-tty", ChipMode::Run);
-    EXPECT_FALSE(absent.isUsable());
-    EXPECT_FALSE(absent.hasTty());
-    EXPECT_EQ(missing.lines(false),
-              Lines{"openTTY: An error occurred while opening tty /dev/tarnwick-no-such-tty: " +
-                    std::string(std::strerror(ENOENT))});
-
+// A missing tty (its line, the GPIO never touched) is a case of the end-to-end jobs.
+TEST(ChipTty, AConfigureFailurePrintsOneLine) {
     StderrCapture notATty;
     Chip null("/dev/null", ChipMode::Run);
     EXPECT_FALSE(null.isUsable());
@@ -241,20 +204,6 @@ TEST_F(ChipWithResetPin, SetModeAndHardwareResetDriveTheLine) {
     EXPECT_EQ(chip.currentMode(), ChipMode::Programming);
 }
 
-TEST_F(ChipWithResetPin, AMissingTtyNeverTouchesTheLine) {
-    StderrCapture errors;
-    Chip chip("/dev/tarnwick-no-such-tty", RESET_GPIO, ChipMode::Run);
-    EXPECT_FALSE(chip.isUsable());
-    EXPECT_FALSE(chip.hasResetPin());
-    EXPECT_FALSE(chip.hardwareReset());
-    Lines lines = errors.lines(false);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "openTTY: An error occurred while opening tty /dev/tarnwick-no-such-tty: " +
-                            std::string(std::strerror(ENOENT)));
-    EXPECT_TRUE(gpio.fs.events().empty());
-    EXPECT_FALSE(gpio.fs.isExported(RESET_GPIO));
-}
-
 TEST_F(ChipWithResetPin, AResetLineThatCannotBeSetUpMakesTheChipUnusable) {
     gpio.fs.setFaults({.ebusyOnExport = true});
     Line line;
@@ -306,21 +255,6 @@ TEST(StartByte, GivesUpWhenTimeRunsOut) {
     EXPECT_GE(clock.elapsed(), 59);
     EXPECT_LT(clock.elapsed(), 400);
     EXPECT_TRUE(chip.readBuffer.empty());
-}
-
-TEST(StartByte, WaitsAcrossNoiseForALateStartByte) {
-    Line line;
-    Chip chip(line.path.c_str(), ChipMode::Run);
-    std::thread module([&] {
-        line.send({0x00, 0x00});
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        line.send({0x18, 0x15, 0x01});
-    });
-    TimeoutClock clock;
-    uint8_t found = waitForStartByte(chip, clock, 500);
-    module.join();
-    EXPECT_EQ(found, 0x15);
-    EXPECT_LT(clock.elapsed(), 400);
 }
 
 } // namespace

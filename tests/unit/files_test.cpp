@@ -259,21 +259,4 @@ TEST(AttributeFiles, StatusWordsOfReadsAndWrites) {
     EXPECT_EQ(RawIO::writeExact(readOnly.get(), "1", 1), RawIO::WriteFailed);
 }
 
-TEST(AttributeFiles, AShortWriteIsIncomplete) {
-    std::string failure = inPrivateMountNamespace([]() -> std::string {
-        TemporaryDirectory dir;
-        if (::mount("tarnwick-test", dir.path.c_str(), "tmpfs", 0, "size=4k") != 0)
-            return std::string("cannot mount a tmpfs: ") + std::strerror(errno);
-        std::string path = dir.file("attribute");
-        putFile(path, "");
-        FileDescriptor fd(::open(path.c_str(), O_WRONLY));
-        std::string text(8192, 'x');
-        RawIO::Status status = RawIO::writeExact(fd.get(), text.data(), text.size());
-        fd = FileDescriptor();
-        ::umount(dir.path.c_str());
-        return status == RawIO::IncompleteWrite ? "" : "status " + std::to_string(int(status));
-    });
-    EXPECT_EQ(failure, "");
-}
-
 } // namespace

@@ -33,14 +33,6 @@ std::vector<std::string> writes(const gpiofs::GpioFs& fs) {
 
 class PinTest : public testsupport::FakeGpioTest {};
 
-TEST(GpioPaths, AreBuiltFromThePlainNumber) {
-    EXPECT_STREQ(gpio::exportPath, "/sys/class/gpio/export");
-    EXPECT_STREQ(gpio::unexportPath, "/sys/class/gpio/unexport");
-    EXPECT_EQ(gpio::directionPath(17), "/sys/class/gpio/gpio17/direction");
-    EXPECT_EQ(gpio::valuePath(0), "/sys/class/gpio/gpio0/value");
-    EXPECT_EQ(gpio::gpioPath(4294967295u, "/x"), "/sys/class/gpio/gpio4294967295/x");
-}
-
 TEST_F(PinTest, AnInputExportedBeforeIsUsedAsFoundAndLeftExported) {
     gpio.fs.preExport(17, "in");
     {
