@@ -6,6 +6,10 @@ namespace RawIO {
 bool installCancelHandlers();
 bool cancelRequested();
 
+// Readable once a cancelling signal has arrived (-1 before the handlers are installed). Waits poll
+// it beside their own descriptor, so a signal that lands just before a wait begins still ends it.
+int cancelWakeDescriptor();
+
 } // namespace RawIO
 
 namespace RawIO::testing {

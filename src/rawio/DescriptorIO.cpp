@@ -5,7 +5,6 @@
 #include "rawio/TimeoutClock.hpp"
 
 #include <cerrno>
-#include <csignal>
 #include <poll.h>
 #include <unistd.h>
 
@@ -17,25 +16,17 @@ constexpr const char* POLL_ERROR = "IO-Error on poll()";
 constexpr const char* READ_ERROR = "IO-Error on read()";
 constexpr const char* WRITE_ERROR = "IO-Error on write()";
 
-// A cancelling signal that arrives between two waits interrupts no system call; so the signals are
-// held from the look at the flag until the wait has begun, and a cancelled run waits no more.
+// A cancelling signal that arrives between two waits interrupts no system call, so a cancelled run
+// begins no wait, and the signal's wake-up descriptor ends a wait that began just before it came.
 int pollOrThrow(int fd, short events, int timeoutMs) {
-    sigset_t cancelSignals, previous;
-    sigemptyset(&cancelSignals);
-    sigaddset(&cancelSignals, SIGINT);
-    sigaddset(&cancelSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &cancelSignals, &previous);
-    if (cancelRequested()) {
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (cancelRequested())
         throw Exception(EINTR, POLL_ERROR);
-    }
-    pollfd entry = {fd, events, 0};
-    timespec timeout = {timeoutMs / 1000, long(timeoutMs % 1000) * 1000000};
-    int ready = ::ppoll(&entry, 1, timeoutMs < 0 ? nullptr : &timeout, &previous);
-    int error = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    pollfd entries[2] = {{fd, events, 0}, {cancelWakeDescriptor(), POLLIN, 0}};
+    int ready = ::poll(entries, entries[1].fd >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0)
-        throw Exception(error, POLL_ERROR);
+        throw Exception(errno, POLL_ERROR);
+    if (entries[1].revents != 0)
+        throw Exception(EINTR, POLL_ERROR);
     return ready;
 }
 
