@@ -153,6 +153,8 @@ TEST_F(FlasherTest, CancellationEndsTheBusyAndCrcWaitsAtOnce) {
     TimeoutClock clock;
     EXPECT_TRUE(endsCancelled([&] { return flasher.waitForFMS(); }));
     EXPECT_LT(clock.elapsed(), 500);
+    for (int i = 0; i < 100 && peer.count(CHECK_STATE) < 3; ++i)
+        usleep(1000);
     EXPECT_EQ(peer.count(CHECK_STATE), 3u);
     EXPECT_EQ(console.stderrText(), "");
 
@@ -167,6 +169,9 @@ TEST_F(FlasherTest, CancellationEndsTheBusyAndCrcWaitsAtOnce) {
     clock = TimeoutClock();
     EXPECT_TRUE(endsCancelled([&] { return flasher.crcCheck(); }));
     EXPECT_LT(clock.elapsed(), 300);
+    // The module records a command after its hook ran; give its thread the moment it needs.
+    for (int i = 0; i < 100 && peer.count(CHECK_STATE) == 0; ++i)
+        usleep(1000);
     EXPECT_EQ(peer.count(CHECK_STATE), 1u);
 }
 
