@@ -18,7 +18,7 @@ struct Timing {
     Nanos crcBusy = 0;
     Nanos setDefaultDelay = millis(5);
     // How long the module waits for the host's ACK of one of its frames.
-    Nanos ackTimeout = millis(250);
+    Nanos ackTimeout = millis(1600);
 
     // What a real module takes, for demos at 115200 baud.
     static Timing realistic() {

@@ -44,7 +44,7 @@ static const char* const HELP =
     "  --write-ms N         busy time of a sector write (default 0)\n"
     "  --crc-ms N           busy time of the CRC check (default 0)\n"
     "  --set-default-ms N   set default to its callback (default 5)\n"
-    "  --ack-timeout-ms N   how long a frame of the module waits for the host's ACK (default 250);\n"
+    "  --ack-timeout-ms N   how long a frame of the module waits for the host's ACK (default 1600);\n"
     "                       a NAK makes the module resend it, up to 3 times\n"
     "  --initial-level 0|1  level of the reset line at start (default 1: the module boots)\n"
     "  --trace FILE         one line per frame, control byte, command, reply, line change, event:\n"
