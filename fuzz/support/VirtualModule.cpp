@@ -16,7 +16,7 @@
 // The fuzz targets link with --wrap for these, so that only references from the tool's objects
 // (and the targets') land here; everything else keeps the real functions.
 extern "C" {
-int __real_ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask);
+int __real_poll(pollfd* fds, nfds_t count, int timeoutMs);
 ssize_t __real_read(int fd, void* buffer, size_t size);
 ssize_t __real_write(int fd, const void* buffer, size_t size);
 int __real_usleep(useconds_t microseconds);
@@ -147,10 +147,12 @@ using fuzzing::state;
 
 extern "C" {
 
-int __wrap_ppoll(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask) {
-    if (!state.active || count != 1 || fds[0].fd != state.fd)
-        return __real_ppoll(fds, count, timeout, mask);
-    int timeoutMs = timeout == nullptr ? -1 : int(timeout->tv_sec * 1000 + timeout->tv_nsec / 1000000);
+// The tool's waits poll its descriptor and, beside it, the cancellation wake-up pipe.
+int __wrap_poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    if (!state.active || count < 1 || count > 2 || fds[0].fd != state.fd)
+        return __real_poll(fds, count, timeoutMs);
+    if (count == 2)
+        fds[1].revents = 0;
     return fuzzing::pollModule(fds[0], timeoutMs);
 }
 
