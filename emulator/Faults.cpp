@@ -69,8 +69,8 @@ static bool parseRepeat(const std::vector<std::string>& parts, size_t at, bool& 
     return true;
 }
 
-bool Faults::add(const std::string& spec, std::string& error) {
-    std::vector<std::string> parts = split(spec);
+bool Faults::add(const std::string& description, std::string& error) {
+    std::vector<std::string> parts = split(description);
     const std::string& name = parts[0];
     int64_t a = 0;
     int64_t b = 0;
@@ -143,7 +143,7 @@ bool Faults::add(const std::string& spec, std::string& error) {
         bootFail = ok;
     }
     if (!ok)
-        error = "invalid fault '" + spec + "'";
+        error = "invalid fault '" + description + "'";
     return ok;
 }
 

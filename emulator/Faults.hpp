@@ -21,7 +21,7 @@ struct ExchangeFaults {
 class Faults {
 public:
     // Parses and adds one SPEC; false with `error` for an unknown or malformed one.
-    bool add(const std::string& spec, std::string& error);
+    bool add(const std::string& description, std::string& error);
 
     // Counts one exchange of `name` (e.g. "nvm-read", "continue-write") in `family` (e.g.
     // "nvm-backup-restore", "prog") and returns the faults that hit its reply.

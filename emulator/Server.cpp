@@ -35,8 +35,8 @@ int serve(const ServeOptions& options) {
     if (!state.load(options.stateDirectory, error))
         return fail(error);
     Faults faults;
-    for (const std::string& spec : options.faults)
-        if (!faults.add(spec, error))
+    for (const std::string& description : options.faults)
+        if (!faults.add(description, error))
             return fail(error);
     Trace trace;
     if (!options.tracePath.empty() && !trace.open(options.tracePath, error))

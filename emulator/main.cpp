@@ -151,9 +151,9 @@ int runServe(Arguments arguments) {
         } else if (option == "--trace") {
             ok = arguments.value(option, options.tracePath);
         } else if (option == "--fault") {
-            std::string spec;
-            ok = arguments.value(option, spec);
-            options.faults.push_back(spec);
+            std::string description;
+            ok = arguments.value(option, description);
+            options.faults.push_back(description);
         } else if (option == "--ready-file") {
             ok = arguments.value(option, options.readyFile);
         } else {
@@ -168,8 +168,8 @@ int runServe(Arguments arguments) {
         return usageError("serve needs --gpio-mount DIR and --reset-gpio N, or --reset-fifo PATH");
     Faults check;
     std::string error;
-    for (const std::string& spec : options.faults)
-        if (!check.add(spec, error))
+    for (const std::string& description : options.faults)
+        if (!check.add(description, error))
             return usageError(error);
     options.timing = options.baud > 0 ? Timing::realistic() : Timing{};
     Nanos* fields[5] = {&options.timing.bootDelay, &options.timing.eraseBusy, &options.timing.writeBusy,

@@ -24,9 +24,9 @@ protected:
         state.flash = makeFirmwareImage(identity, 4096);
         state.nvm = populatedStaticNvm();
         state.nvr = defaultNvr();
-        for (const std::string& spec : faultSpecs) {
+        for (const std::string& description : faultSpecs) {
             std::string error;
-            ASSERT_TRUE(faults.add(spec, error)) << error;
+            ASSERT_TRUE(faults.add(description, error)) << error;
         }
         module = std::make_unique<Module>(context, level, now);
         advance(millis(25));
@@ -202,12 +202,12 @@ TEST_F(ModuleTest, CountedFaultsHitOnlyTheExchangeTheyName) {
 TEST(Faults, RejectsMalformedSpecs) {
     Faults faults;
     std::string error;
-    for (const char* spec : {"drop-reply", "drop-reply:0", "late-reply:3", "fail-sector:64", "crc-fail:twice",
-                             "enable-reply:ac53aa", "nvm-size:x", "no-such-fault"})
-        EXPECT_FALSE(faults.add(spec, error)) << spec;
-    for (const char* spec : {"drop-reply:4", "late-reply:get-version:1:200", "fail-sector:5:always",
-                             "enable-reply:ac53aa00", "garbage-before-frames", "crc-fail"})
-        EXPECT_TRUE(faults.add(spec, error)) << spec;
+    for (const char* description : {"drop-reply", "drop-reply:0", "late-reply:3", "fail-sector:64",
+                                    "crc-fail:twice", "enable-reply:ac53aa", "nvm-size:x", "no-such-fault"})
+        EXPECT_FALSE(faults.add(description, error)) << description;
+    for (const char* description : {"drop-reply:4", "late-reply:get-version:1:200", "fail-sector:5:always",
+                                    "enable-reply:ac53aa00", "garbage-before-frames", "crc-fail"})
+        EXPECT_TRUE(faults.add(description, error)) << description;
 }
 
 TEST(PacedQueue, BytesLeaveOneCharacterTimeApart) {

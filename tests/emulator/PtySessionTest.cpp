@@ -96,8 +96,8 @@ private:
 TEST(PtySession, FlashReadNvrBootAndBackUpTheNvmWithoutTheTool) {
     using namespace emutest;
     Emu emu = Emu::start({.firmware = {""}, .populateNvm = true, .crcMs = 20});
-    emutest::FirmwareSpec spec{"Z-Wave 4.62", 1, 16384, 3000};
-    Bytes image = Emu::firmwareImage(spec);
+    emutest::FirmwareSpec description{"Z-Wave 4.62", 1, 16384, 3000};
+    Bytes image = Emu::firmwareImage(description);
 
     Host host(emu.tty());
     ASSERT_TRUE(host.isOpen());

@@ -54,12 +54,12 @@ void writeOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
         fail(error);
 }
 
-void installFirmware(const char* name, const FirmwareSpec& spec) {
+void installFirmware(const char* name, const FirmwareSpec& description) {
     std::string path = std::string(FIRMWARE_DIRECTORY) + "/" + name;
     unlink(path.c_str());
-    if (spec.version.empty())
+    if (description.version.empty())
         return;
-    std::string text = emu::writeIntelHex(Emu::firmwareImage(spec));
+    std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
     writeOrFail(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
@@ -108,13 +108,13 @@ RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, con
 
 } // namespace
 
-std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& spec) {
+std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
     emu::FirmwareIdentity identity;
-    identity.version = spec.version;
-    identity.libraryType = uint8_t(spec.library);
-    identity.nvmSize = spec.nvmSize;
-    identity.recipeSeed = emu::seedFromText(spec.version.c_str());
-    return emu::makeFirmwareImage(identity, spec.codeSize);
+    identity.version = description.version;
+    identity.libraryType = uint8_t(description.library);
+    identity.nvmSize = description.nvmSize;
+    identity.recipeSeed = emu::seedFromText(description.version.c_str());
+    return emu::makeFirmwareImage(identity, description.codeSize);
 }
 
 std::vector<uint8_t> Emu::readFile(const std::string& path) {
@@ -130,8 +130,8 @@ std::string Emu::writeFile(const std::string& name, const std::vector<uint8_t>& 
     return path(name);
 }
 
-std::string Emu::writeFirmware(const std::string& name, const FirmwareSpec& spec) const {
-    std::string text = emu::writeIntelHex(firmwareImage(spec));
+std::string Emu::writeFirmware(const std::string& name, const FirmwareSpec& description) const {
+    std::string text = emu::writeIntelHex(firmwareImage(description));
     return writeFile(name, std::vector<uint8_t>(text.begin(), text.end()));
 }
 

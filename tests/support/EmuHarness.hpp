@@ -38,7 +38,7 @@ struct EmuOptions {
     // `populateNvm`, else the firmware's default.
     bool populateNvm = true;
     std::vector<uint8_t> nvm{};
-    std::vector<std::string> faults{}; // tarnwick-emu --fault specs
+    std::vector<std::string> faults{}; // tarnwick-emu --fault descriptions
     unsigned gpio = 17;
     unsigned baud = 0;
     // Emulator timings in ms; -1 keeps the emulator's default for the baud rate.
@@ -107,8 +107,8 @@ public:
 
     // Helpers for test data.
     std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
-    std::string writeFirmware(const std::string& name, const FirmwareSpec& spec) const;
-    static std::vector<uint8_t> firmwareImage(const FirmwareSpec& spec);
+    std::string writeFirmware(const std::string& name, const FirmwareSpec& description) const;
+    static std::vector<uint8_t> firmwareImage(const FirmwareSpec& description);
     static std::vector<uint8_t> readFile(const std::string& path);
 
 private:
