@@ -10,19 +10,9 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::quietConsole();
-    if (size == 0)
-        return 0;
-    // The first byte chooses backup or restore and the buffer or image; the rest is the module.
-    const uint8_t choice = data[0];
-    static const size_t sizes[4] = {65536, 16384, 200, 524288};
-    const size_t chosenSize = sizes[(choice >> 1) & 3];
-    fuzzing::VirtualModule module(data + 1, size - 1);
-    Chip chip(fuzzing::VirtualModule::ttyPath(), ChipMode::Run);
-    if (!chip.isUsable())
-        abort();
-    module.attach(chip.tty.get());
-    try {
+    return fuzzing::runOnModule(data, size, ChipMode::Run, [](uint8_t choice, Chip& chip) {
+        static const size_t sizes[4] = {65536, 16384, 200, 524288};
+        const size_t chosenSize = sizes[(choice >> 1) & 3];
         SerialAPI serialAPI(chip, (choice & 8) != 0, false);
         if ((choice & 1) == 0) {
             // A buffer on the heap, exactly as large as chosen, so that a byte past it is caught.
@@ -38,8 +28,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 image.resize(image.size() / 2 + 3); // trailing bytes that are not zero
             restoreNVM(serialAPI, View(image.data(), image.size()), (choice >> 5) & 3);
         }
-    } catch (const std::exception&) {
-        // RawIO::Exception, nvm_io_exception: the errors the entry reports.
-    }
-    return 0;
+    });
 }

@@ -9,16 +9,7 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::quietConsole();
-    if (size == 0)
-        return 0;
-    const uint8_t choice = data[0];
-    fuzzing::VirtualModule module(data + 1, size - 1);
-    Chip chip(fuzzing::VirtualModule::ttyPath(), ChipMode::Programming);
-    if (!chip.isUsable())
-        abort();
-    module.attach(chip.tty.get());
-    try {
+    return fuzzing::runOnModule(data, size, ChipMode::Programming, [](uint8_t choice, Chip& chip) {
         Flasher flasher(chip);
         switch (choice & 3) {
         case 0: {
@@ -48,7 +39,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         }
-    } catch (const std::exception&) {
-    }
-    return 0;
+    });
 }

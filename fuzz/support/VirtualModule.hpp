@@ -8,8 +8,12 @@
 // its high bit makes the tool's next wait for input time out before the chunk arrives. A chunk
 // arrives when the tool waits for input and nothing of the previous chunk is left, so a request
 // meets the reply after it and discarding input only drops what already arrived.
+#include "zwave/Chip.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <exception>
 
 namespace fuzzing {
 
@@ -30,5 +34,24 @@ public:
     // Bytes the tool wrote so far.
     size_t written() const;
 };
+
+// One execution: the first input byte is the target's own choice of options and commands, the rest
+// is what the module says. `body(choice, chip)` runs on a chip in `mode` attached to that module;
+// the errors the entry would report are part of normal operation and end the execution.
+template <typename Body> int runOnModule(const uint8_t* data, size_t size, ChipMode mode, Body body) {
+    quietConsole();
+    if (size == 0)
+        return 0;
+    VirtualModule module(data + 1, size - 1);
+    Chip chip(VirtualModule::ttyPath(), mode);
+    if (!chip.isUsable())
+        abort();
+    module.attach(chip.tty.get());
+    try {
+        body(data[0], chip);
+    } catch (const std::exception&) {
+    }
+    return 0;
+}
 
 } // namespace fuzzing
