@@ -3,8 +3,8 @@
 #include "gpio/paths.hpp"
 #include "rawio/Files.hpp"
 
+#include "util/Console.hpp"
 #include <cctype>
-#include <error.h>
 #include <string>
 #include <unistd.h>
 
@@ -42,7 +42,7 @@ void PinExporter::configure(bool output, int initialValue) {
     RawIO::Status status = RawIO::readStringFile(direction.c_str(), current, DIRECTION_READ_LENGTH);
     if (status == RawIO::DoesNotExist) {
         if (RawIO::writeStringFile(gpio::exportPath, gpio::number(gpio_)) != RawIO::OK) {
-            error(0, 0, "GPIO: unable to export GPIO %u.", gpio_);
+            logProgramLine("GPIO: unable to export GPIO ", gpio_, ".");
             return;
         }
         exported_ = true;
@@ -98,7 +98,7 @@ bool PinExporter::unexport() {
     if (!exported_)
         return true;
     if (RawIO::writeStringFile(gpio::unexportPath, gpio::number(gpio_)) != RawIO::OK) {
-        error(0, 0, "GPIO: unable to unexport GPIO %u.", gpio_);
+        logProgramLine("GPIO: unable to unexport GPIO ", gpio_, ".");
         return false;
     }
     exported_ = false;

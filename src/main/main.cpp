@@ -3,6 +3,7 @@
 #include "main/operations.hpp"
 #include "rawio/Cancel.hpp"
 #include "rawio/Exception.hpp"
+#include "rawio/StandardStreams.hpp"
 #include "util/Console.hpp"
 
 #include <exception>
@@ -14,16 +15,13 @@ bool run(const Configuration& config) {
     Chip chip = openChip(config);
     if (!chip.isUsable())
         return false;
-    // A migration prints the version itself; an NVR dump asked for beside it is taken first, while
-    // the module still holds its old firmware.
-    if (config.migrateNvm)
-        return readNvrToFile(config, chip) && runWithMigration(config, chip);
-    return runWithoutMigration(config, chip);
+    return config.migrateNvm ? runWithMigration(config, chip) : runWithoutMigration(config, chip);
 }
 
 } // namespace
 
 int main(int, char** argv) {
+    RawIO::claimStandardStreams();
     Configuration config(argv);
     if (!config.valid)
         return 1;

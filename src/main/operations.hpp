@@ -11,9 +11,6 @@
 
 Chip openChip(const Configuration& config);
 
-// Dumps the NVR when --read-nvr asks for it; true when it was not asked for.
-bool readNvrToFile(const Configuration& config, Chip& chip);
-
 bool runWithoutMigration(const Configuration& config, Chip& chip);
 bool runWithMigration(const Configuration& config, Chip& chip);
 

@@ -12,6 +12,19 @@ namespace {
 
 constexpr size_t NVM_BUFFER_SIZE = 524288;
 
+bool readNvrToFile(const Configuration& config, Chip& chip) {
+    if (config.nvrPath.empty())
+        return true;
+    Flasher flasher(chip);
+    if (!flasher.isEnabled())
+        return false;
+    uint8_t buffer[NVR_SIZE];
+    View nvr = flasher.readNVR(Span(buffer, sizeof buffer));
+    if (nvr.empty())
+        return false;
+    return saveFile(config.nvrPath.data(), nvr);
+}
+
 bool showVersion(const Configuration& config, Chip& chip) {
     if (!config.versionRequested)
         return true;
@@ -84,19 +97,6 @@ bool restoreNvmFromFile(const Configuration& config, Chip& chip) {
 }
 
 } // namespace
-
-bool readNvrToFile(const Configuration& config, Chip& chip) {
-    if (config.nvrPath.empty())
-        return true;
-    Flasher flasher(chip);
-    if (!flasher.isEnabled())
-        return false;
-    uint8_t buffer[NVR_SIZE];
-    View nvr = flasher.readNVR(Span(buffer, sizeof buffer));
-    if (nvr.empty())
-        return false;
-    return saveFile(config.nvrPath.data(), nvr);
-}
 
 Chip openChip(const Configuration& config) {
     progressStep("Opening chip");

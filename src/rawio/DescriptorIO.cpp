@@ -62,6 +62,28 @@ bool writeFully(int fd, const void* buf, size_t len) {
     return true;
 }
 
+bool writeWithin(int fd, const void* buf, size_t len, int timeoutMs) {
+    const char* bytes = static_cast<const char*>(buf);
+    TimeoutClock clock;
+    size_t offset = 0;
+    while (offset < len) {
+        // Waiting for room first keeps a blocking write from hanging on a paused terminal or a
+        // stalled reader: once poll reports room, a write of a console line goes through at once.
+        pollfd entry = {fd, POLLOUT, 0};
+        int ready = ::poll(&entry, 1, int(clock.remaining(timeoutMs)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || (entry.revents & (POLLERR | POLLNVAL)) != 0)
+            return false;
+        ssize_t n = ::write(fd, bytes + offset, len - offset);
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            return false;
+        if (n > 0)
+            offset += size_t(n);
+    }
+    return true;
+}
+
 void discardInput(int fd) {
     unsigned char scratch[2048];
     while (pollOrThrow(fd, POLLIN, 0) > 0) {

@@ -12,6 +12,10 @@ size_t writeOrThrow(int fd, const void* buf, size_t len);
 // tty or pipe behaves like a blocking one.
 bool writeFully(int fd, const void* buf, size_t len);
 
+// Writes all bytes unless the descriptor fails or is not ready for `timeoutMs` in all; false
+// then. Never throws and ignores cancellation: for output that must neither stop nor stall a job.
+bool writeWithin(int fd, const void* buf, size_t len, int timeoutMs);
+
 // Drops what the descriptor can deliver right now; stops at end of file (a hung-up line).
 void discardInput(int fd);
 

@@ -1,6 +1,6 @@
 #include "rawio/Status.hpp"
 
-#include <error.h>
+#include "util/Console.hpp"
 
 namespace RawIO {
 
@@ -45,7 +45,7 @@ Status statusFromErrno(int error, Status fallback) {
 bool reportStatus(Status status, const char* prefix) {
     if (status == OK)
         return true;
-    error(0, 0, "%s%s", prefix, statusText(status));
+    logProgramLine(prefix, statusText(status));
     return false;
 }
 

@@ -10,6 +10,20 @@
 
 namespace {
 
+// Output is advice; the job on the module is not. A stream that fails, or stalls for longer than
+// this (a terminal paused with ^S, a reader that stopped), is given up for the rest of the run.
+constexpr int STALL_LIMIT_MS = 100;
+
+struct Stream {
+    int fd;
+    bool broken = false;
+
+    void write(const char* data, size_t size) {
+        if (!broken && !RawIO::writeWithin(fd, data, size, STALL_LIMIT_MS))
+            broken = true;
+    }
+};
+
 struct ConsoleState {
     unsigned lastLength = 0;
     size_t address = 0;
@@ -17,15 +31,13 @@ struct ConsoleState {
     StringView label = "";
     StringView detail = "";
     char text[512];
-    int stdoutFd = 1;
-    int stderrFd = 2;
+    Stream out{1};
+    Stream err{2};
 
     // A status line left pending at exit is ended so that the prompt does not land on it.
     ~ConsoleState() {
-        if (lastLength != 0) {
-            ssize_t ignored = ::write(stderrFd, "\n", 1);
-            (void)ignored;
-        }
+        if (lastLength != 0)
+            err.write("\n", 1);
     }
 };
 
@@ -51,13 +63,13 @@ void clearProgressLine(unsigned width) {
     line[0] = '\r';
     std::memset(line + 1, ' ', width);
     line[width + 1] = '\r';
-    RawIO::writeFully(state.stderrFd, line, width + 2);
+    state.err.write(line, width + 2);
 }
 
 void print(TemporaryStringView text) {
     clearProgressLine(state.lastLength != 0 ? state.lastLength : 80);
     state.lastLength = 0;
-    RawIO::writeFully(state.stderrFd, text.data(), text.size());
+    state.err.write(text.data(), text.size());
 }
 
 void print(const Buffer& buffer) {
@@ -77,8 +89,9 @@ void progress(const char* text) {
         std::memset(line + length, ' ', state.lastLength - length);
         width = state.lastLength;
     }
-    RawIO::writeFully(state.stdoutFd, line, width);
-    state.lastLength = length;
+    state.out.write(line, width);
+    // Nothing is pending on a stream that was given up, so messages need not wipe it.
+    state.lastLength = state.out.broken ? 0 : length;
 }
 
 void progressStep(StringView label) {
@@ -185,8 +198,8 @@ void reset(int stdoutFd, int stderrFd) {
     ::state.sector = 0;
     ::state.label = "";
     ::state.detail = "";
-    ::state.stdoutFd = stdoutFd;
-    ::state.stderrFd = stderrFd;
+    ::state.out = Stream{stdoutFd};
+    ::state.err = Stream{stderrFd};
 }
 
 } // namespace console::testing

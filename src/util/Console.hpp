@@ -5,6 +5,7 @@
 #include "util/Buffer.hpp"
 #include "util/Function.hpp"
 
+#include <cerrno>
 #include <exception>
 
 void print(TemporaryStringView text);
@@ -16,6 +17,11 @@ template <typename... Values> void logLine(const Values&... values) {
     line.appendAll(values...);
     line.data[line.size++] = '\n';
     print(line);
+}
+
+// One message line in the shape of the C library's error(): the program's name, ": ", the values.
+template <typename... Values> void logProgramLine(const Values&... values) {
+    logLine(program_invocation_name, ": ", values...);
 }
 
 void clearProgressLine(unsigned width);

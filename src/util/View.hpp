@@ -59,11 +59,21 @@ public:
     template <size_t N> constexpr TemporaryView(const uint8_t (&array)[N]) : View(array, N) {}
 };
 
+// The characters of an array up to its first NUL: a literal's length, and for a filled char array
+// (a `char[16]` holding "abc") the text it holds rather than its capacity.
+constexpr size_t lengthInArray(const char* array, size_t capacity) {
+    size_t length = 0;
+    while (length < capacity && array[length] != '\0')
+        ++length;
+    return length;
+}
+
 class StringView {
 public:
     constexpr StringView() = default;
     constexpr StringView(const char* data, size_t size) : data_(data), size_(size) {}
-    template <size_t N> constexpr StringView(const char (&literal)[N]) : data_(literal), size_(N - 1) {}
+    template <size_t N>
+    constexpr StringView(const char (&array)[N]) : data_(array), size_(lengthInArray(array, N)) {}
 
     constexpr const char* data() const { return data_; }
     constexpr size_t size() const { return size_; }
@@ -97,7 +107,8 @@ protected:
 class CStringLiteralView : public CStringView {
 public:
     template <size_t N>
-    constexpr CStringLiteralView(const char (&literal)[N]) : CStringView(literal, N - 1) {}
+    constexpr CStringLiteralView(const char (&literal)[N])
+        : CStringView(literal, lengthInArray(literal, N)) {}
 };
 
 class Buffer;

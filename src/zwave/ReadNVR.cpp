@@ -19,9 +19,12 @@ View Flasher::readNVR(Span into) {
         for (;;) {
             if (!ready())
                 return View();
+            // A late reply left in the input would answer the retry and put every later read one
+            // reply behind: a retried command starts from an empty input.
+            if (attempt > 0)
+                chip.discardInput();
             uint8_t reply[4];
             View received = exchange(command, reply);
-            // A late answer for an earlier address is rejected; the next attempt reads what follows it.
             if (received.size() == 4 && reply[0] == 0xf2 && reply[1] == 0x00 && reply[2] == address) {
                 into[address] = reply[3];
                 break;

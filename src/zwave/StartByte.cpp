@@ -28,10 +28,12 @@ uint8_t scanForStartByte(ReadBuffer& buffer) {
 uint8_t waitForStartByte(Chip& chip, TimeoutClock clock, int timeoutMs) {
     if (uint8_t found = scanForStartByte(chip.readBuffer))
         return found;
-    if (timeoutMs == 0)
-        return 0;
-    int wait = timeoutMs;
+    // The frame reader calls again after a false start on the same clock: only what is left of
+    // its time may be waited, so one read never takes much longer than its timeout.
+    int wait = int(clock.remaining(timeoutMs));
     for (;;) {
+        if (wait == 0)
+            return 0;
         auto [byte, got] =
             chip.readBuffer.empty() ? chip.readBuffer.readByte(chip.tty, wait) : chip.readBuffer.takeByte();
         if (got) {
@@ -41,7 +43,5 @@ uint8_t waitForStartByte(Chip& chip, TimeoutClock clock, int timeoutMs) {
                 return found;
         }
         wait = int(clock.remaining(timeoutMs));
-        if (wait == 0)
-            return 0;
     }
 }

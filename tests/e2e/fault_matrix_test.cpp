@@ -23,11 +23,11 @@ using namespace emutest;
 
 namespace {
 
-enum class Job { Version, Backup, Restore, Erase, Flash, Nvr, Migration, MigrationWithNvr, Migration671 };
+enum class Job { Version, Backup, Restore, Erase, Flash, Nvr, Migration, Migration671 };
 
 const char* jobName(Job job) {
-    static const char* const NAMES[] = {"version", "backup",    "restore",       "erase",         "flash",
-                                        "nvr",     "migration", "migration+nvr", "migration-4.61"};
+    static const char* const NAMES[] = {"version", "backup", "restore",   "erase",
+                                        "flash",   "nvr",    "migration", "migration-4.61"};
     return NAMES[int(job)];
 }
 
@@ -52,8 +52,7 @@ std::vector<uint8_t> restoreImage() {
 }
 
 bool asksForBackup(Job job) {
-    return job == Job::Backup || job == Job::Migration || job == Job::MigrationWithNvr ||
-           job == Job::Migration671;
+    return job == Job::Backup || job == Job::Migration || job == Job::Migration671;
 }
 
 // Left-overs of an interrupted atomic write beside the files the tool writes.
@@ -117,9 +116,6 @@ TEST_P(FaultMatrix, RecoversOrFailsCleanlyInBoundedTime) {
     case Job::Nvr:
         arguments.insert(arguments.end(), {"--read-nvr", nvr});
         break;
-    case Job::MigrationWithNvr:
-        arguments.insert(arguments.end(), {"--read-nvr", nvr});
-        [[fallthrough]];
     case Job::Migration:
     case Job::Migration671:
         arguments.insert(arguments.end(), {"--migrate-nvm", "--bridge", "--backup-nvm", backup});
@@ -190,7 +186,6 @@ TEST_P(FaultMatrix, RecoversOrFailsCleanlyInBoundedTime) {
         EXPECT_EQ(Emu::readFile(nvr), emu.nvr());
         break;
     case Job::Migration:
-    case Job::MigrationWithNvr:
     case Job::Migration671:
         EXPECT_EQ(emu.flash(), Emu::firmwareImage(EmuOptions{}.bridge));
         EXPECT_NE(emu.nvm(), original);
@@ -282,7 +277,6 @@ const Case CASES[] = {
     {Job::Migration, {"late-reply:set-default:1:300"}, R, "", 6},
     {Job::Migration, {"drop-reply:nvm-write:10"}, R, "", 8},
     {Job::Migration, {"boot-fail"}, F, "Error: failed to get version", 12},
-    {Job::MigrationWithNvr, {"nvr-stop-at:100"}, F, "Recvd: <>", 8},
 
     // A 4.61 module: migrated only with a backup, put back on failure.
     {Job::Migration671, {"fail-sector:5"}, R, "", 8},

@@ -289,6 +289,10 @@ bool Emu::waitForTrace(const std::string& pattern, int timeoutMs) const {
     return false;
 }
 
+std::vector<std::string> Emu::toolCommand() {
+    return {TARNWICK_TOOL_PATH};
+}
+
 RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) const {
     std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -298,6 +302,10 @@ RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) con
 RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& plan, int timeoutMs) const {
     std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return runWithPlan(argv, timeoutMs, &plan, path("trace.txt"));
+}
+
+RunResult Emu::runProgram(const std::vector<std::string>& argv, const SignalPlan& plan, int timeoutMs) const {
     return runWithPlan(argv, timeoutMs, &plan, path("trace.txt"));
 }
 

@@ -93,3 +93,14 @@ TEST(Buffer, QuotedEscapesQuoteAndEscape) {
 }
 
 } // namespace
+
+// A view of a char array is the text it holds, not the array's capacity.
+TEST(StringView, OfAFilledArrayStopsAtItsText) {
+    char filled[16] = "abc";
+    EXPECT_EQ(StringView(filled).size(), 3u);
+    EXPECT_EQ(TemporaryStringView(filled).size(), 3u);
+    Buffer line;
+    ASSERT_TRUE(line.appendAll("[", StringView(filled), "]"));
+    EXPECT_EQ(std::string(line.data, line.size), "[abc]");
+    EXPECT_EQ(CStringLiteralView("Z-Wave").size(), 6u);
+}

@@ -1,12 +1,16 @@
 #include "rawio/Cancel.hpp"
 #include "rawio/Exception.hpp"
+#include "rawio/Status.hpp"
 #include "rawio/TimeoutClock.hpp"
 #include "util/Console.hpp"
 
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <string>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -76,6 +80,12 @@ TEST_F(ConsoleTest, MessagesWipeTheStatusLineFirst) {
     logLine("n=", 5u, " bytes ", View(reinterpret_cast<const uint8_t*>("\x01\xab"), 2));
     EXPECT_EQ(stderrText(), wipe(40) + "n=5 bytes <01 ab>\n");
     EXPECT_EQ(console::testing::state().lastLength, 0u);
+
+    // A GPIO file's status line too, in the shape of the C library's error().
+    progress("Done");
+    EXPECT_FALSE(RawIO::reportStatus(RawIO::PermissionDenied, "/sys/class/gpio/export"));
+    EXPECT_EQ(stderrText(),
+              wipe(40) + program_invocation_name + ": /sys/class/gpio/export: Permission denied\n");
 }
 
 TEST_F(ConsoleTest, ClearProgressLineWidthLimit) {
@@ -184,6 +194,45 @@ TEST_F(ConsoleTest, CountdownShowsTenthsAndZeroReturnsAtOnce) {
     std::string drawn = stdoutText();
     EXPECT_NE(drawn.find("Retrying in: 0.1s"), std::string::npos);
     EXPECT_NE(drawn.find("Retrying in: 0.0s"), std::string::npos);
+}
+
+// Output is advice: a stream that stalls (a terminal paused with ^S) or fails (a reader that went
+// away) is given up after about 100 ms, and later output to it returns at once; the other stream
+// goes on.
+TEST(ConsoleStreams, AStalledOrFailedStreamIsGivenUpWithoutStoppingTheCaller) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    ASSERT_EQ(tcflow(slave, TCOOFF), 0); // the slave's output is stopped, as by ^S
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_NONBLOCK), 0);
+    console::testing::reset(slave, err[1]);
+
+    TimeoutClock clock;
+    progress("Working");
+    EXPECT_GE(clock.elapsed(), 90);
+    EXPECT_LT(clock.elapsed(), 3000); // a hang guard; a blocking write would never return
+    TimeoutClock later;
+    for (int i = 0; i < 50; ++i)
+        progress("Still working");
+    EXPECT_LT(later.elapsed(), 90);
+    logLine("message");
+
+    // A reader that went away: the write fails with EPIPE (SIGPIPE ignored) and nothing throws.
+    signal(SIGPIPE, SIG_IGN);
+    close(err[0]);
+    EXPECT_NO_THROW(logLine("into a closed pipe"));
+    EXPECT_NO_THROW(logLine("and another"));
+    console::testing::reset();
+    signal(SIGPIPE, SIG_DFL);
+
+    // Nothing reached the stopped terminal after it was given up, even once it is resumed.
+    ASSERT_EQ(tcflow(slave, TCOON), 0);
+    char seen[4096];
+    ssize_t n = read(master, seen, sizeof seen);
+    EXPECT_TRUE(n <= 0 || std::string(seen, size_t(n)).find("Still") == std::string::npos);
+    for (int fd : {master, slave, err[1]})
+        close(fd);
 }
 
 // The status line pending at exit is ended by one newline on stderr; a run whose last output was

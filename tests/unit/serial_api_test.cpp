@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 using Bytes = ScriptedPeer::Bytes;
@@ -46,10 +48,22 @@ TEST(ReadFrame, SkipsStrayBytesAndLeavesTheRestBufferedUntilAskedWithTime) {
     EXPECT_EQ(bytesOf(readFrame(link.chip, 500)), VERSION_REPLY);
 }
 
-TEST(ReadFrame, AZeroLengthStartIsSkipped) {
+TEST(ReadFrame, AZeroLengthStartIsSkippedWithinTheSameTime) {
     Link link;
     link.peer.send(ScriptedPeer::join({0x01, 0x00}, VERSION_REPLY));
     EXPECT_EQ(bytesOf(readFrame(link.chip, 500)), VERSION_REPLY);
+
+    // A false start late in the read does not give the search for the next start a fresh timeout.
+    std::thread late([&link] {
+        usleep(600 * 1000);
+        link.peer.send({0x01, 0x00});
+    });
+    TimeoutClock clock;
+    EXPECT_EQ(readFrame(link.chip, 1000).size, 0u);
+    long long elapsed = clock.elapsed();
+    late.join();
+    EXPECT_GE(elapsed, 1000);
+    EXPECT_LT(elapsed, 1500); // a fresh timeout after the false start would end at 1600
 }
 
 TEST(ReadFrame, AnIncompleteFrameIsDroppedWithinTheTimeout) {
