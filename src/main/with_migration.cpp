@@ -182,19 +182,22 @@ bool readAndConvert(const Configuration& config, Chip& chip, NvmImage& staticIma
     return true;
 }
 
-bool migrateSdk661(const Configuration& config, Chip& chip) {
+// `number` is the version of the firmware the NVM is read from, for the name of its safety copy.
+bool migrateSdk661(const Configuration& config, Chip& chip, StringView number) {
     static NvmImage staticImage, bridgeImage;
     if (!readAndConvert(config, chip, staticImage, bridgeImage))
         return false;
-    if (!saveBackup(config, staticImage))
+    if (config.backupPath.empty())
+        saveSafetyCopy(number, staticImage.view());
+    else if (!saveBackup(config, staticImage))
         return false;
     return flashBridgeAndRestore(bridgeImage, config, chip);
 }
 
 // After flashing a static image: the module must run the static library with the expected number.
 bool flashedStaticRuns(const Configuration& config, Chip& chip, bool (*isExpected)(StringView),
-                       const char* unexpectedNumber) {
-    ProtocolVersion version = queryVersion(config, chip);
+                       const char* unexpectedNumber, ProtocolVersion& version) {
+    version = queryVersion(config, chip);
     if (version.length() == 0) {
         logFailure("Error: failed to get version");
         return false;
@@ -224,7 +227,8 @@ bool restoreStatic671(const NvmImage& staticImage, const Configuration& config, 
     logLine("-- Flashing: Static controller library from SDK v6.71.01");
     if (!flashHexFile(chip, STATIC_671_FIRMWARE_PATH))
         return false;
-    if (!flashedStaticRuns(config, chip, isSdk671Version, "Error: expected SDK v6.71.01"))
+    ProtocolVersion version;
+    if (!flashedStaticRuns(config, chip, isSdk671Version, "Error: expected SDK v6.71.01", version))
         return false;
     return writeNvmImage(staticImage, config, chip);
 }
@@ -259,11 +263,13 @@ bool isOlderStaticVersion(StringView number) {
     return false;
 }
 
-// Brings older static firmware to the SDK 6.61.00 image and checks that it then runs.
-bool upgradeToSdk661(const Configuration& config, Chip& chip) {
+// Brings older static firmware to the SDK 6.61.00 image, checks that it then runs and migrates.
+bool upgradeAndMigrate(const Configuration& config, Chip& chip) {
     logLine("-- Flashing: Static controller library from SDK v6.61.00");
+    ProtocolVersion version;
     return flashHexFile(chip, STATIC_661_FIRMWARE_PATH) &&
-           flashedStaticRuns(config, chip, isSdk661Version, "Error: expected SDK v6.61");
+           flashedStaticRuns(config, chip, isSdk661Version, "Error: expected SDK v6.61", version) &&
+           migrateSdk661(config, chip, versionNumber(version));
 }
 
 } // namespace
@@ -294,9 +300,9 @@ bool runWithMigration(const Configuration& config, Chip& chip) {
     }
     StringView number = versionNumber(version);
     if (isSdk661Version(number))
-        return migrateSdk661(config, chip);
+        return migrateSdk661(config, chip, number);
     if (isOlderStaticVersion(number))
-        return upgradeToSdk661(config, chip) && migrateSdk661(config, chip);
+        return upgradeAndMigrate(config, chip);
     if (isSdk671Version(number))
         return migrateUnsupported(config, chip);
     logFailure("Error: unsupported Static controller library version: ", version.text());

@@ -9,7 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -47,6 +51,27 @@ std::vector<std::string> migrate(Emu& emu, const std::string& backup, RunResult&
     return messageLines(result.err);
 }
 
+// The safety copy's announcement with its time stamp replaced by "<stamp>" once its shape is right.
+Lines stampless(Lines lines) {
+    static const std::regex announced(
+        R"(-- Backing up NVM to: /var/lib/tarnwick/nvm-(.*)-\d{8}T\d{6}Z\.bin)");
+    for (std::string& line : lines) {
+        std::smatch match;
+        if (std::regex_match(line, match, announced))
+            line = "-- Backing up NVM to: /var/lib/tarnwick/nvm-" + match[1].str() + "-<stamp>.bin";
+    }
+    return lines;
+}
+
+// The files in the safety copies' directory (a tmpfs over /var/lib in the tests' namespace).
+std::vector<std::string> safetyCopies() {
+    std::vector<std::string> found;
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator("/var/lib/tarnwick", ignored))
+        found.push_back(entry.path());
+    return found;
+}
+
 const std::vector<uint8_t>& bridgeImage() {
     static const std::vector<uint8_t> image = Emu::firmwareImage(EmuOptions{}.bridge);
     return image;
@@ -76,26 +101,56 @@ TEST(Migration, Sdk661StaticIsMigratedDirectlyWithABackupAndNoNvrDump) {
     EXPECT_EQ(emu.count(" in prog read-nvr "), 0u);
 }
 
-TEST(Migration, Sdk661StaticIsMigratedDirectlyWithoutABackup) {
+// Without --backup-nvm the image read is kept in /var/lib/tarnwick before the bridge flash: from
+// then on it would otherwise be the only copy of the network.
+TEST(Migration, Sdk661StaticWithoutABackupKeepsASafetyCopy) {
     Emu emu = Emu::start();
     RunResult r;
-    EXPECT_EQ(migrate(emu, "", r),
+    EXPECT_EQ(stampless(migrate(emu, "", r)),
               (Lines{"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
-                     "-- Reading NVM", "-- Flashing: Bridge controller library (--bridge)",
+                     "-- Reading NVM", "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.62-<stamp>.bin",
+                     "-- Flashing: Bridge controller library (--bridge)",
                      "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"}));
     EXPECT_EQ(lastStatusWord(r.out), "Done");
     EXPECT_EQ(r.exitStatus, 0);
     expectConvertedNvm(emu.nvm(), STATIC_NVM);
     EXPECT_EQ(emu.flash(), bridgeImage());
+    std::vector<std::string> copies = safetyCopies();
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(Emu::readFile(copies[0]), STATIC_NVM);
+    struct stat file, directory;
+    ASSERT_EQ(stat(copies[0].c_str(), &file), 0);
+    ASSERT_EQ(stat("/var/lib/tarnwick", &directory), 0);
+    EXPECT_EQ(file.st_mode & 07777, 0600u);
+    EXPECT_EQ(directory.st_mode & 07777, 0700u);
+}
+
+// A copy that cannot be written is a warning; the migration goes on as it would without it.
+TEST(Migration, ASafetyCopyThatCannotBeWrittenIsAWarning) {
+    Emu emu = Emu::start();
+    int notADirectory = open("/var/lib/tarnwick", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(notADirectory, 0);
+    close(notADirectory);
+    RunResult r;
+    Lines lines = stampless(migrate(emu, "", r));
+    ASSERT_EQ(lines.size(), 8u) << r.err;
+    EXPECT_EQ(lines[3], "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.62-<stamp>.bin");
+    EXPECT_EQ(lines[4].rfind("Warning: no safety copy of the NVM in /var/lib/tarnwick/nvm-4.62-", 0), 0u)
+        << lines[4];
+    EXPECT_NE(lines[4].find(": IO-Error on open(): Not a directory (errno = 20)"), std::string::npos);
+    EXPECT_EQ(lastStatusWord(r.out), "Done");
+    EXPECT_EQ(r.exitStatus, 0);
+    expectConvertedNvm(emu.nvm(), STATIC_NVM);
 }
 
 TEST(Migration, OlderStaticGoesThroughTheSdk661ImageFirst) {
     Emu emu = Emu::start({.firmware = {"Z-Wave 4.05", 1}, .static661 = {"z-wave 4.33", 1}});
     RunResult r;
-    EXPECT_EQ(migrate(emu, "", r),
+    EXPECT_EQ(stampless(migrate(emu, "", r)),
               (Lines{"-- Starting migration", "Version: Z-Wave 4.05 Static controller library",
                      "-- Flashing: Static controller library from SDK v6.61.00",
                      "Version: z-wave 4.33 Static controller library", "-- Reading NVM",
+                     "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.33-<stamp>.bin",
                      "-- Flashing: Bridge controller library (--bridge)",
                      "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"}));
     EXPECT_EQ(lastStatusWord(r.out), "Done");

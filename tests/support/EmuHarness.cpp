@@ -32,7 +32,8 @@ namespace {
 }
 
 // Once per process: a private mount namespace (the children inherit it) and a tmpfs over the
-// installed firmware directory, so that neither the GPIO tree nor the images touch the host.
+// installed firmware directory and /var/lib, so that neither the GPIO tree, the images nor the
+// migration's safety copies touch the host.
 void enterNamespaceOnce() {
     static const std::string failure = [] {
         std::string error;
@@ -40,8 +41,9 @@ void enterNamespaceOnce() {
             return error;
         std::error_code ignored;
         std::filesystem::create_directories(FIRMWARE_DIRECTORY, ignored);
-        if (mount("tarnwick-firmware", FIRMWARE_DIRECTORY, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return std::string("cannot mount a tmpfs over ") + FIRMWARE_DIRECTORY + ": " + strerror(errno);
+        for (const char* directory : {FIRMWARE_DIRECTORY, "/var/lib"})
+            if (mount("tarnwick-test", directory, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+                return std::string("cannot mount a tmpfs over ") + directory + ": " + strerror(errno);
         return std::string();
     }();
     if (!failure.empty())
