@@ -17,10 +17,12 @@ FileDescriptor openFile(TemporaryCStringView path, int flags, mode_t mode);
 // The whole file in `storage`; throws "file bigger than buffer" when it does not fit.
 View readFile(TemporaryCStringView path, Span storage);
 
-// Afterwards the file holds exactly `content`. A regular file (or a new one) is replaced as a
-// whole: the content goes to a temporary file beside it, which is synced and renamed over the
-// target, so a failure leaves an earlier file as it was and no temporary file behind. The
-// permission bits and owner of an existing file are kept. A FIFO or device is written in place.
+// Afterwards the file holds exactly `content`. The path is opened as a plain write opens it
+// (a new file gets mode 0600), so links and permissions are decided as for that write. A regular
+// file with one link, named by the path itself, is then replaced as a whole beside it, keeping
+// its owner and mode, so a failure leaves an earlier file as it was and no temporary file behind.
+// A link's target, a hard-linked file, a FIFO or device, or a file whose replacement the kernel
+// refuses is written in place through the open descriptor. A new file whose write fails is removed.
 void writeFile(TemporaryCStringView path, TemporaryView content);
 
 // One write of `len` bytes.
