@@ -106,7 +106,34 @@ private:
 RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, const SignalPlan* plan,
                       const std::string& tracePath);
 
+// The command that runs the tool: the native build, or a foreign one (TARNWICK_TOOL) started through
+// TARNWICK_TOOL_WRAPPER, e.g. "qemu-arm -L /usr/arm-linux-gnueabihf", split at blanks.
+const std::vector<std::string>& toolCommand() {
+    static const std::vector<std::string> command = [] {
+        std::vector<std::string> words;
+        if (const char* wrapper = getenv("TARNWICK_TOOL_WRAPPER")) {
+            std::istringstream text(wrapper);
+            for (std::string word; text >> word;)
+                words.push_back(word);
+        }
+        const char* tool = getenv("TARNWICK_TOOL");
+        words.push_back(tool != nullptr && *tool != '\0' ? tool : TARNWICK_TOOL_PATH);
+        return words;
+    }();
+    return command;
+}
+
+std::vector<std::string> toolArguments(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = toolCommand();
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
 } // namespace
+
+const std::string& Emu::toolPath() {
+    return toolCommand().back();
+}
 
 std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
     emu::FirmwareIdentity identity;
@@ -290,15 +317,11 @@ bool Emu::waitForTrace(const std::string& pattern, int timeoutMs) const {
 }
 
 RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) const {
-    std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, timeoutMs);
+    return runProgram(toolArguments(arguments), timeoutMs);
 }
 
 RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& plan, int timeoutMs) const {
-    std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runWithPlan(argv, timeoutMs, &plan, path("trace.txt"));
+    return runWithPlan(toolArguments(arguments), timeoutMs, &plan, path("trace.txt"));
 }
 
 RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs) {
@@ -327,7 +350,8 @@ RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, con
         for (std::string& argument : copy)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        // A wrapper such as qemu-arm is found on the PATH.
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);

@@ -89,8 +89,12 @@ public:
     // The same, delivering `plan`'s signal to the tool once.
     RunResult run(const std::vector<std::string>& arguments, const SignalPlan& plan,
                   int timeoutMs = 60000) const;
-    // Runs any program (argv[0] is the path).
+    // Runs any program (argv[0] is the path, or a name looked up on the PATH).
     static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs);
+    // The tool binary the runs start: the native build, or TARNWICK_TOOL started through
+    // TARNWICK_TOOL_WRAPPER (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"). It is the program
+    // name the tool sees.
+    static const std::string& toolPath();
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();
