@@ -110,6 +110,32 @@ RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, con
 
 } // namespace
 
+// The wrapper is split at blanks.
+const std::vector<std::string>& Emu::toolCommand() {
+    static const std::vector<std::string> command = [] {
+        std::vector<std::string> words;
+        if (const char* wrapper = getenv("TARNWICK_TOOL_WRAPPER")) {
+            std::istringstream text(wrapper);
+            for (std::string word; text >> word;)
+                words.push_back(word);
+        }
+        const char* tool = getenv("TARNWICK_TOOL");
+        words.push_back(tool != nullptr && *tool != '\0' ? tool : TARNWICK_TOOL_PATH);
+        return words;
+    }();
+    return command;
+}
+
+namespace {
+
+std::vector<std::string> toolArguments(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv = Emu::toolCommand();
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return argv;
+}
+
+} // namespace
+
 std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
     emu::FirmwareIdentity identity;
     identity.version = description.version;
@@ -291,20 +317,12 @@ bool Emu::waitForTrace(const std::string& pattern, int timeoutMs) const {
     return false;
 }
 
-std::vector<std::string> Emu::toolCommand() {
-    return {TARNWICK_TOOL_PATH};
-}
-
 RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) const {
-    std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runProgram(argv, timeoutMs);
+    return runProgram(toolArguments(arguments), timeoutMs);
 }
 
 RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& plan, int timeoutMs) const {
-    std::vector<std::string> argv = {TARNWICK_TOOL_PATH};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return runWithPlan(argv, timeoutMs, &plan, path("trace.txt"));
+    return runWithPlan(toolArguments(arguments), timeoutMs, &plan, path("trace.txt"));
 }
 
 RunResult Emu::runProgram(const std::vector<std::string>& argv, const SignalPlan& plan, int timeoutMs) const {
@@ -337,7 +355,8 @@ RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, con
         for (std::string& argument : copy)
             argv.push_back(argument.data());
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        // A wrapper such as qemu-arm is found on the PATH.
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);

@@ -89,12 +89,14 @@ public:
     // The same, delivering `plan`'s signal to the tool once.
     RunResult run(const std::vector<std::string>& arguments, const SignalPlan& plan,
                   int timeoutMs = 60000) const;
-    // The words that start the tool, for scripts that run it themselves.
-    static std::vector<std::string> toolCommand();
-    // Runs any program (argv[0] is the path).
+    // Runs any program (argv[0] is the path, or a name looked up on the PATH).
     static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs);
     // The same, delivering `plan`'s signal to the program (its trace patterns are this emulator's).
     RunResult runProgram(const std::vector<std::string>& argv, const SignalPlan& plan, int timeoutMs) const;
+    // The words that start the tool: the native build, or TARNWICK_TOOL started through
+    // TARNWICK_TOOL_WRAPPER (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"), for scripts that run
+    // it themselves. The last word is the program name the tool sees.
+    static const std::vector<std::string>& toolCommand();
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();
