@@ -65,6 +65,8 @@ def hex_seeds():
     segment = hex_record(2, 0, b"\x10\x00") + hex_record(0, 0x20, b"\x55" * 4) + "\r\n" + hex_record(1, 0, b"")
     write("hex_file", "segment.hex", segment.replace("\n", "\r\n").encode())
     write("hex_file", "after-eof.hex", (hex_record(1, 0, b"") + hex_record(0, 0x100, b"\x01")).encode())
+    overlap = hex_record(0, 0, b"\x01\x02") + hex_record(0, 1, b"\x02\x03") + hex_record(1, 0, b"")
+    write("hex_file", "cr-overlap.hex", overlap.replace("\n", "\r").encode())
 
 
 def command_line_seeds():

@@ -1,11 +1,15 @@
 #include "file-support/HexFile.hpp"
 
+#include "file-support/TextLines.hpp"
+#include "rawio/Cancel.hpp"
+#include "rawio/FileDescriptor.hpp"
 #include "util/Console.hpp"
 #include "util/crc32.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <string>
+#include <bitset>
+#include <cstdio>
+#include <fcntl.h>
 
 namespace {
 
@@ -28,15 +32,34 @@ int hexDigit(char c) {
     return -1;
 }
 
-StringView trimmed(const std::string& line) {
-    size_t size = line.size();
-    while (size > 0 && (line[size - 1] == '\r' || line[size - 1] == '\n'))
-        --size;
-    return StringView(line.data(), size);
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
-// One record into the image; `base` is the address that the last address record set.
-bool readRecord(StringView line, std::vector<uint8_t>& image, uint64_t& base) {
+// The image under construction and what the file has told so far.
+class ImageBuilder {
+public:
+    ImageBuilder(std::vector<uint8_t>& image, const char* path) : image(image), path(path) {}
+
+    // One record into the image; false after a message.
+    bool record(StringView line);
+    // The checks that only the whole file can pass, then the CRC; false after a message.
+    bool finish();
+
+private:
+    bool store(uint64_t address, const uint8_t* data, unsigned count, StringView line);
+
+    std::vector<uint8_t>& image;
+    const char* path;
+    // Bytes that some record wrote, so that a second record can only repeat them.
+    std::bitset<HEX_IMAGE_SIZE> written;
+    // The address that the last address record set.
+    uint64_t base = 0;
+    bool sawEndOfFile = false;
+    bool sawData = false;
+};
+
+bool ImageBuilder::record(StringView line) {
     if (line[0] != ':') {
         logLine("line '", line, "' does not start with :");
         return false;
@@ -53,6 +76,13 @@ bool readRecord(StringView line, std::vector<uint8_t>& image, uint64_t& base) {
     uint8_t checksum;
     if (!parseHexByte(line, 4u + count, checksum))
         return false;
+    // Anything after the checksum may be a record that lost its line end.
+    for (size_t i = 2 * size_t(count) + 11; i < line.size(); ++i) {
+        if (!isBlank(line[i])) {
+            logLine("characters after the checksum on line '", line, "' in hex-file '", path, "'");
+            return false;
+        }
+    }
 
     // The module's CRC is computed over the image built here, so a corrupt file would pass it:
     // the record's own checksum is the only guard.
@@ -65,17 +95,10 @@ bool readRecord(StringView line, std::vector<uint8_t>& image, uint64_t& base) {
     }
 
     switch (type) {
-    case DATA: {
-        uint64_t address = base + (unsigned(addressHigh) << 8 | addressLow);
-        if (address + count > HEX_IMAGE_SIZE) {
-            logLine("addr=", static_cast<unsigned long long>(address), " is outside buffer");
-            logLine(line);
-            return false;
-        }
-        std::copy(data, data + count, image.begin() + ptrdiff_t(address));
-        return true;
-    }
+    case DATA:
+        return store(base + (unsigned(addressHigh) << 8 | addressLow), data, count, line);
     case END_OF_FILE:
+        sawEndOfFile = true;
         return true;
     case EXTENDED_SEGMENT_ADDRESS:
     case EXTENDED_LINEAR_ADDRESS: {
@@ -92,6 +115,44 @@ bool readRecord(StringView line, std::vector<uint8_t>& image, uint64_t& base) {
         logLine("Ignoring line with unknown type: '", line, "'");
         return true;
     }
+}
+
+bool ImageBuilder::store(uint64_t address, const uint8_t* data, unsigned count, StringView line) {
+    if (address + count > HEX_IMAGE_SIZE) {
+        logLine("addr=", static_cast<unsigned long long>(address), " is outside buffer");
+        logLine(line);
+        return false;
+    }
+    for (unsigned i = 0; i < count; ++i) {
+        size_t at = size_t(address) + i;
+        // Which of two records is meant cannot be told; repeating the same bytes is harmless.
+        if (written[at] && image[at] != data[i]) {
+            char text[16];
+            std::snprintf(text, sizeof text, "0x%05zX", at);
+            logLine("contradictory data at address ", text, " in hex-file '", path, "'");
+            return false;
+        }
+        written[at] = true;
+        image[at] = data[i];
+    }
+    sawData = sawData || count > 0;
+    return true;
+}
+
+bool ImageBuilder::finish() {
+    // A blank image gets a valid CRC below and would be flashed as a module that no longer boots.
+    if (!sawData) {
+        logLine("no data in hex-file '", path, "'");
+        return false;
+    }
+    // The CRC below would also make a download cut at a line boundary pass the module's check.
+    if (!sawEndOfFile) {
+        logLine("no end-of-file record in hex-file '", path, "'");
+        return false;
+    }
+    Result crc = toBigEndian(crc32(image.data(), CRC_OFFSET));
+    std::copy(crc.bytes, crc.bytes + 4, image.begin() + CRC_OFFSET);
+    return true;
 }
 
 } // namespace
@@ -114,32 +175,35 @@ bool parseHexByte(StringView line, unsigned n, uint8_t& out) {
 }
 
 std::vector<uint8_t> readHexFile(const char* path) {
-    std::vector<uint8_t> image(HEX_IMAGE_SIZE, 0xFF);
-    uint64_t base = 0;
-
-    std::ifstream file(path);
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
     progressStep("Reading hex-file");
-    if (!file) {
+    if (!file.valid()) {
         logLine("Failed to open ", path);
         return {};
     }
 
+    std::vector<uint8_t> image(HEX_IMAGE_SIZE, 0xFF);
+    ImageBuilder builder(image, path);
+    TextLines lines(file.get());
     // An end-of-file record does not end the reading: some files carry data after it.
-    std::string text;
-    while (std::getline(file, text)) {
-        StringView line = trimmed(text);
-        if (line.empty())
-            continue;
-        if (!readRecord(line, image, base))
+    StringView line;
+    TextLines::Result result;
+    while ((result = lines.next(line)) == TextLines::Result::Line) {
+        if (!line.empty() && !builder.record(line))
             return {};
     }
-    // A read error ends getline like the end of the file does; a directory opens, then fails here.
-    if (file.bad()) {
-        logLine("Failed to read ", path);
+    if (result == TextLines::Result::TooLong) {
+        logLine("line ", lines.lineNumber(), " is longer than ", unsigned(TextLines::MAX_LINE),
+                " characters in hex-file '", path, "'");
         return {};
     }
-
-    Result crc = toBigEndian(crc32(image.data(), CRC_OFFSET));
-    std::copy(crc.bytes, crc.bytes + 4, image.begin() + CRC_OFFSET);
+    if (result == TextLines::Result::ReadError) {
+        // A cancelled read needs no line of its own: the entry reports the cancellation.
+        if (!RawIO::cancelRequested())
+            logLine("Failed to read ", path); // a directory opens, then fails here
+        return {};
+    }
+    if (!builder.finish())
+        return {};
     return image;
 }

@@ -88,8 +88,11 @@ bool restoreNvmFromFile(const Configuration& config, Chip& chip) {
     if (!serialAPI.isReady())
         return false;
     View image = loadFile(config.restorePath.data(), nvmBuffer());
-    if (image.empty())
+    // An empty file (or /dev/null) is no image; the restore, which erases first, never sees it.
+    if (image.empty()) {
+        logFailure("Error: NVM image file '", config.restorePath, "' is empty");
         return false;
+    }
     if (restoreNVM(serialAPI, image, 3))
         return true;
     logFailure("Error: failed to write NVM");

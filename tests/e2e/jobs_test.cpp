@@ -4,6 +4,7 @@
 #include "support/ToolOutput.hpp"
 
 #include "GeneratedContent.hpp"
+#include "IntelHex.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,15 @@ size_t findLastTrace(const std::vector<std::string>& trace, const std::string& p
         if (trace[i].find(pattern) != std::string::npos)
             return i;
     return trace.size();
+}
+
+// The levels of the reset line in the order the module saw them.
+std::vector<std::string> resetLevels(const std::vector<std::string>& trace) {
+    std::vector<std::string> levels;
+    for (const std::string& line : trace)
+        if (size_t at = line.find(" line reset "); at != std::string::npos)
+            levels.push_back(line.substr(at + 12));
+    return levels;
 }
 
 } // namespace
@@ -85,28 +95,58 @@ TEST(Jobs, BackupIsWrittenBeforeAFlashThatFailsAndStays) {
     EXPECT_NE(emu.flash(), flashBefore);
 }
 
-TEST(Jobs, UnreadableHexFileEndsTheRunBeforeProgrammingMode) {
-    Emu emu = Emu::start();
-    std::string hex = emu.writeFile("bad.hex", {':', '1', '0', '0', '0', '\n', 'x', '\n'});
-    RunResult r = emu.run({"--reset-pin", "17", "--hex", hex, emu.tty()}, 10000);
-    EXPECT_EQ(messageLines(r.err), Lines{"line too short to parse byte #2 from line ':1000'"});
-    EXPECT_EQ(lastStatusWord(r.out), "Failed");
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(emu.count(" in prog "), 0u);
-    EXPECT_EQ(emu.flash(), Emu::firmwareImage(EmuOptions{}.firmware));
+// A HEX file the reader refuses ends the run before the flasher is built: the reset line only
+// moves as in a run that just opens the chip, nothing reaches the programming interface.
+TEST(Jobs, RefusedHexFileEndsTheRunBeforeProgrammingMode) {
+    std::string firmware = emu::writeIntelHex(Emu::firmwareImage(EmuOptions{}.firmware));
+    std::string truncated = firmware.substr(0, firmware.rfind(':')); // a download cut before its end
+    struct Row {
+        std::string content;
+        std::string line; // the reader's message, "FILE" standing for the file's path
+    };
+    const std::vector<Row> rows = {
+        {":1000\nx\n", "line too short to parse byte #2 from line ':1000'"},
+        {truncated, "no end-of-file record in hex-file 'FILE'"},
+        {"", "no data in hex-file 'FILE'"},
+    };
+    Emu baseline = Emu::start();
+    baseline.run({"--reset-pin", "17", baseline.tty()}, 10000);
+    const std::vector<std::string> openingOnly = resetLevels(baseline.trace());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line);
+        Emu emu = Emu::start();
+        std::string hex =
+            emu.writeFile("f.hex", std::vector<uint8_t>(row.content.begin(), row.content.end()));
+        RunResult r = emu.run({"--reset-pin", "17", "--hex", hex, emu.tty()}, 10000);
+        std::string line = row.line;
+        if (size_t at = line.find("FILE"); at != std::string::npos)
+            line.replace(at, 4, hex);
+        EXPECT_EQ(messageLines(r.err), Lines{line});
+        EXPECT_EQ(lastStatusWord(r.out), "Failed");
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(emu.count(" in prog "), 0u);
+        EXPECT_EQ(resetLevels(emu.trace()), openingOnly);
+        EXPECT_EQ(emu.flash(), Emu::firmwareImage(EmuOptions{}.firmware));
+    }
 }
 
+// An empty restore file (or /dev/null) is refused once the connection stands, before the restore
+// could reset the controller or write its NVM.
 TEST(Jobs, RestoringAnEmptyFileFailsAfterConnectingWithoutNvmTraffic) {
-    Emu emu = Emu::start();
-    std::string empty = emu.writeFile("empty.bin", {});
-    RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", empty, emu.tty()}, 10000);
-    EXPECT_EQ(messageLines(r.err), Lines{});
-    EXPECT_EQ(lastStatusWord(r.out), "Failed");
-    EXPECT_EQ(r.exitStatus, 1);
-    // The connection was made (its step was shown) before the file was found empty.
-    EXPECT_NE(r.out.find("Configuring serial API"), std::string::npos);
-    EXPECT_EQ(emu.count(" in frame nvm-"), 0u);
-    EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
+    for (const char* name : {"empty.bin", "/dev/null"}) {
+        SCOPED_TRACE(name);
+        Emu emu = Emu::start();
+        std::string path = name[0] == '/' ? name : emu.writeFile(name, {});
+        RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", path, emu.tty()}, 10000);
+        EXPECT_EQ(messageLines(r.err), Lines{"Error: NVM image file '" + path + "' is empty"});
+        EXPECT_EQ(lastStatusWord(r.out), "Failed");
+        EXPECT_EQ(r.exitStatus, 1);
+        // The connection was made (its step was shown) before the file was found empty.
+        EXPECT_NE(r.out.find("Configuring serial API"), std::string::npos);
+        EXPECT_EQ(emu.count(" in frame nvm-"), 0u);
+        EXPECT_EQ(emu.count(" in frame set-default "), 0u);
+        EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
+    }
 }
 
 TEST(Jobs, RestoreFileLargerThanTheBufferIsRefusedUnwritten) {

@@ -10,11 +10,16 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Lines = std::vector<std::string>;
+
+const std::string END = ":00000001FF\n";
 
 // A record line with its checksum computed.
 std::string record(uint16_t address, uint8_t type, const std::vector<uint8_t>& data) {
@@ -72,18 +77,13 @@ protected:
     std::string status;
 };
 
-TEST_F(HexFile, EmptyFileGivesErasedFlashWithItsCrc) {
-    EXPECT_EQ(readText(""), expectedImage({}));
-    EXPECT_EQ(lines, Lines{});
-    EXPECT_NE(status.find("Reading hex-file"), std::string::npos);
-}
-
 TEST_F(HexFile, DataRecordsLandAtTheirAddresses) {
     std::vector<uint8_t> flash(0x10014, 0xFF);
     flash[0] = 1, flash[1] = 2, flash[2] = 3, flash[3] = 4;
     flash[0x10010] = 0xAB, flash[0x10011] = 0xCD;
-    EXPECT_EQ(readText(":0400000001020304F2\n:020000040001F9\n" + record(0x0010, 0, {0xAB, 0xCD}) + "\n"),
-              expectedImage(flash));
+    EXPECT_EQ(
+        readText(":0400000001020304F2\n:020000040001F9\n" + record(0x0010, 0, {0xAB, 0xCD}) + "\n" + END),
+        expectedImage(flash));
     EXPECT_EQ(lines, Lines{});
 }
 
@@ -96,7 +96,7 @@ TEST_F(HexFile, SegmentAndLinearAddressesLastOneWins) {
     std::string text = record(0, 2, {0x10, 0x00}) + "\n" + record(0x10, 0, {0x11}) + "\n" +
                        record(0, 4, {0x00, 0x00}) + "\n" + record(0x20, 0, {0x22}) + "\n" +
                        record(0, 4, {0x00, 0x01}) + "\n" + record(0x21, 0, {0x33}) + "\n" +
-                       record(0, 2, {0x01, 0x00}) + "\n" + record(0x21, 0, {0x44}) + "\n";
+                       record(0, 2, {0x01, 0x00}) + "\n" + record(0x21, 0, {0x44}) + "\n" + END;
     EXPECT_EQ(readText(text), expectedImage(flash));
     EXPECT_EQ(lines, Lines{});
 }
@@ -108,29 +108,43 @@ TEST_F(HexFile, StartAddressAndUnknownRecordsAreSkippedWithAMessage) {
     std::string linearStart = record(0, 5, {0, 0, 0x10, 0});
     std::string unknown = record(0, 9, {});
     std::string text = ":020000040001F9\n" + start + "\n" + linearStart + "\n" + unknown + "\n" +
-                       record(0, 0, {0x5A}) + "\n";
+                       record(0, 0, {0x5A}) + "\n" + END;
     EXPECT_EQ(readText(text), expectedImage(flash));
     EXPECT_EQ(lines, (Lines{"Ignoring line with unknown type: '" + start + "'",
                             "Ignoring line with unknown type: '" + linearStart + "'",
                             "Ignoring line with unknown type: '" + unknown + "'"}));
 }
 
-TEST_F(HexFile, LineEndingsBlankLinesAndDataAfterTheEndRecord) {
-    std::vector<uint8_t> flash = {0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xab};
-    std::vector<uint8_t> expected = expectedImage(flash);
-    // Lower-case digits and characters after the checksum pair are accepted.
-    const std::string data = ":0400000001020304F2", late = ":01000800ab4cLC";
-    EXPECT_EQ(readText(data + "\r\n\r\n:00000001FF\r\n" + late + "\r\n"), expected);
-    EXPECT_EQ(lines, Lines{});
-    EXPECT_EQ(readText("\n" + data + "\n\r\n\n:00000001FF\n" + late), expected);
-    EXPECT_EQ(lines, Lines{});
-    EXPECT_EQ(readText(data + "\r\r\n:00000001FF\n" + late + "\n\n"), expected);
-    EXPECT_EQ(lines, Lines{});
+TEST_F(HexFile, LineEndsBlankLinesAndDataAfterTheEndRecord) {
+    const std::vector<uint8_t> expected =
+        expectedImage({0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xab});
+    // Lower-case digits are accepted, and so are blanks after the checksum pair.
+    const std::string data = ":0400000001020304F2", late = ":01000800ab4c";
+    // A record padded to the longest line the reader takes.
+    const std::string padded = late + std::string(600 - late.size() - 1, ' ') + "\t";
+    const std::vector<std::string> texts = {
+        data + "\r\n\r\n:00000001FF\r\n" + late + "\r\n",
+        "\n" + data + "\n\r\n\n:00000001FF\n" + late, // the last line has no line end
+        data + "\r\r\n:00000001FF\n" + late + "\n\n",
+        data + "\r:00000001FF\r" + late + "\r",
+        data + " \t\r\n:00000001FF  \n" + late + "\t\n",
+        data + "\n:00000001FF\n" + padded,
+        // Records that repeat the bytes already there, wholly or in part.
+        data + "\n" + data + "\n:00000001FF\n" + late + "\n" + record(2, 0, {0x03, 0x04, 0xFF}) + "\n" + late,
+    };
+    for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(readText(text), expected);
+        EXPECT_EQ(lines, Lines{});
+    }
+    // Carriage returns alone end lines: every record counts, not just the first.
+    std::vector<uint8_t> image = readText(":020000000102FB\r:02000200AABB97\r:00000001FF\r");
+    EXPECT_EQ(image, expectedImage({0x01, 0x02, 0xAA, 0xBB}));
 }
 
 TEST_F(HexFile, RecordAtTheEndOfTheImage) {
     std::string last8 = record(0xFFF8, 0, {1, 2, 3, 4, 5, 6, 7, 8});
-    std::vector<uint8_t> image = readText(":020000040001F9\n" + last8 + "\n");
+    std::vector<uint8_t> image = readText(":020000040001F9\n" + last8 + "\n" + END);
     ASSERT_EQ(image.size(), HEX_IMAGE_SIZE);
     std::vector<uint8_t> flash(HEX_IMAGE_SIZE - 4, 0xFF);
     flash[HEX_IMAGE_SIZE - 8] = 1, flash[HEX_IMAGE_SIZE - 7] = 2, flash[HEX_IMAGE_SIZE - 6] = 3;
@@ -138,7 +152,7 @@ TEST_F(HexFile, RecordAtTheEndOfTheImage) {
     EXPECT_EQ(image, expectedImage(flash)); // the last four data bytes give way to the CRC
 
     std::string last16 = record(0xFFF8, 0, std::vector<uint8_t>(16, 0x77));
-    EXPECT_TRUE(readText(":020000040001F9\n" + last16 + "\n").empty());
+    EXPECT_TRUE(readText(":020000040001F9\n" + last16 + "\n" + END).empty());
     EXPECT_EQ(lines, (Lines{"addr=131064 is outside buffer", last16}));
 }
 
@@ -147,7 +161,8 @@ struct Refusal {
     Lines lines;
 };
 
-TEST_F(HexFile, BadRecordsGiveAnEmptyImageAndStopReading) {
+TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
+    const std::string in = " in hex-file '" + dir + "/f.hex'";
     const std::string shortEnd = ":00000001";
     const std::string wideCount = record(0, 4, {0, 1, 0, 0});
     const std::string narrowSegment = record(0, 2, {0x10});
@@ -180,6 +195,32 @@ TEST_F(HexFile, BadRecordsGiveAnEmptyImageAndStopReading) {
         {" :00\n" + record(0, 3, {0, 0, 0, 0}) + "\n:0400\n", {"line ' :00' does not start with :"}},
         {":0400000001020304F2\r\n:0400000001020304F3\r\n",
          {"checksum mismatch on line ':0400000001020304F3'"}},
+        // A record followed by anything but blanks may be two records that lost a line end.
+        {":0400000001020304F2LC\n" + END,
+         {"characters after the checksum on line ':0400000001020304F2LC'" + in}},
+        {":020000000102FB:00000001FF\n",
+         {"characters after the checksum on line ':020000000102FB:00000001FF'" + in}},
+        {":00000001FF \x01\n", {"characters after the checksum on line ':00000001FF \x01'" + in}},
+        // A record line never grows past the limit, whatever follows.
+        {END + std::string(601, ':'), {"line 2 is longer than 600 characters" + in}},
+        {END + "\r\n" + ":00000001FF" + std::string(590, ' ') + "\n",
+         {"line 3 is longer than 600 characters" + in}},
+        // Nothing to flash, or a file cut short: a blank or partial image would get a valid CRC.
+        {"", {"no data" + in}},
+        {"\n\r\n\r", {"no data" + in}},
+        {END + END, {"no data" + in}},
+        {record(0x10, 0, {}) + "\n" + END, {"no data" + in}},
+        {":0400000001020304F2\n", {"no end-of-file record" + in}},
+        {":0400000001020304F2\r" + record(4, 0, {5, 6, 7, 8}), {"no end-of-file record" + in}},
+        // Two records that disagree about a byte: neither can be trusted.
+        {":020000040001F9\n" + record(0x1234, 0, {1, 2, 3}) + "\n" + record(0x1235, 0, {2, 9}) + "\n" + END,
+         {"contradictory data at address 0x11236" + in}},
+        {END + ":0400000001020304F2\n" + record(3, 0, {5}) + "\n",
+         {"contradictory data at address 0x00003" + in}},
+        // The same byte reached through a segment and a linear address.
+        {record(0, 2, {0x10, 0x00}) + "\n" + record(0, 0, {1}) + "\n" + record(0, 4, {0, 1}) + "\n" +
+             record(0, 0, {2}) + "\n" + END,
+         {"contradictory data at address 0x10000" + in}},
     };
     for (const Refusal& row : rows) {
         SCOPED_TRACE(row.text);
@@ -197,6 +238,24 @@ TEST_F(HexFile, UnreadableFiles) {
     // A directory opens like a file and fails only when read; that is not an empty firmware.
     EXPECT_TRUE(read(dir).empty());
     EXPECT_EQ(lines, Lines{"Failed to read " + dir});
+}
+
+// Endless input without a line end is refused after one line's worth of it. The child's alarm is
+// a hang guard only; its peak memory shows that the line was never collected.
+TEST_F(HexFile, EndlessInputIsRefusedInBoundedMemory) {
+    ConsoleCapture console;
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(120);
+        _exit(readHexFile("/dev/zero").empty() ? 0 : 3);
+    }
+    int status = 0;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(usage.ru_maxrss, 512L * 1024) << "KiB";
+    EXPECT_EQ(console.lines(), Lines{"line 1 is longer than 600 characters in hex-file '/dev/zero'"});
 }
 
 TEST(HexFileParseByte, ReadsThePairAtItsPosition) {
