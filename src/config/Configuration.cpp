@@ -31,10 +31,25 @@ bool parseDecimal(StringView text, uint32_t& out) {
 } // namespace
 
 Configuration::Configuration(const char* const* argv) {
+    // --help and --version win over everything else on the line: a silent first reading finds
+    // them where they are options, and then nothing is checked or printed but what they ask for.
+    Configuration silent(argv, Silent{});
+    if (silent.request != Request::Jobs) {
+        request = silent.request;
+        programName = silent.programName;
+        return;
+    }
+    parse(argv);
+}
+
+Configuration::Configuration(const char* const* argv, Silent) : silent(true) {
+    parse(argv);
+}
+
+void Configuration::parse(const char* const* argv) {
     static const char* const noArguments[] = {nullptr};
     Arguments rest(argv != nullptr ? argv : noArguments);
 
-    StringView programName;
     if (rest.peek() != nullptr)
         programName = rest.next();
 
@@ -50,18 +65,30 @@ Configuration::Configuration(const char* const* argv) {
                 // argument is consumed, even after an earlier failure.
                 ok = parseOption(arg, rest) && ok;
         } else if (given(ttyPath)) {
-            logLine("Extra argument: ", arg);
+            report("Extra argument: ", arg);
             ok = false;
         } else {
             ttyPath = arg;
         }
     }
 
+    if (request != Request::Jobs)
+        return;
     valid = runChecks() && ok;
     if (valid)
         resolve();
     else
-        logLine("Usage: ", programName.empty() ? StringView("tarnwick") : programName, USAGE_OPTIONS);
+        report(usageLine());
+}
+
+StringView Configuration::usageName() const {
+    return programName.empty() ? StringView("tarnwick") : programName;
+}
+
+Buffer Configuration::usageLine() const {
+    Buffer line;
+    line.appendAll("Usage: ", usageName(), USAGE_OPTIONS);
+    return line;
 }
 
 bool Configuration::parseOption(StringView option, Arguments& rest) {
@@ -85,6 +112,12 @@ bool Configuration::parseOption(StringView option, Arguments& rest) {
             return true;
         }
     }
+    // The first of them on the line is what the run does.
+    if (option == "--help" || option == "--version") {
+        if (request == Request::Jobs)
+            request = option == "--help" ? Request::Help : Request::ProgramVersion;
+        return true;
+    }
 
     if (option == "--backup-nvm")
         return takePath(rest, option, backupPath);
@@ -97,36 +130,36 @@ bool Configuration::parseOption(StringView option, Arguments& rest) {
     if (option == "--reset-pin")
         return parseResetPin(rest);
 
-    logLine("Option not supported: ", option);
+    report("Option not supported: ", option);
     return false;
 }
 
 bool Configuration::parseResetPin(Arguments& rest) {
     if (rest.peek() == nullptr) {
-        logLine("Argument required after --reset-pin");
+        report("Argument required after --reset-pin");
         return false;
     }
     if (resetGpio != 0) {
         // The argument is left for the main loop to examine.
-        logLine("Duplicate --reset-pin");
+        report("Duplicate --reset-pin");
         return false;
     }
     StringView value = rest.next();
     parseDecimal(value, resetGpio);
     if (resetGpio != 0)
         return true;
-    logLine("Invalid --reset-pin: ", value);
+    report("Invalid --reset-pin: ", value);
     return false;
 }
 
 bool Configuration::takePath(Arguments& rest, StringView option, StringView& out) {
     if (rest.peek() == nullptr) {
-        logLine("Error: Path required after ", option);
+        report("Error: Path required after ", option);
         return false;
     }
     out = rest.next();
     if (out.size() == 0) {
-        logLine("Error: Empty path specified for ", option);
+        report("Error: Empty path specified for ", option);
         return false;
     }
     return true;
@@ -134,7 +167,7 @@ bool Configuration::takePath(Arguments& rest, StringView option, StringView& out
 
 bool Configuration::checkSoftReset() {
     if (softResetAllowed && noSoftReset) {
-        logLine("Error: --soft-reset conflicts with --no-soft-reset");
+        report("Error: --soft-reset conflicts with --no-soft-reset");
         return false;
     }
     return true;
@@ -142,9 +175,9 @@ bool Configuration::checkSoftReset() {
 
 bool Configuration::runChecks() {
     bool passed = true;
-    auto check = [&passed](bool conflict, const char* line) {
+    auto check = [this, &passed](bool conflict, const char* line) {
         if (conflict) {
-            logLine(line);
+            report(line);
             passed = false;
         }
     };

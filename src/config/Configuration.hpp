@@ -2,6 +2,8 @@
 // The command line turned into one record: the tty, four file paths, the reset line and the
 // switches, checked for conflicts. Nothing is opened here; the entry only looks at `valid`.
 #include "util/Arguments.hpp"
+#include "util/Buffer.hpp"
+#include "util/Console.hpp"
 #include "util/View.hpp"
 
 #include <cstdint>
@@ -35,6 +37,14 @@ public:
     bool assumeResetPinAsserted = false;
     bool valid = false;
 
+    // What the command line asks for: the jobs, or only the help text or the program's version.
+    enum class Request { Jobs, Help, ProgramVersion };
+    Request request = Request::Jobs;
+    // The first argument, or empty; the usage line shows "tarnwick" in its place then.
+    StringView programName;
+    StringView usageName() const;
+    Buffer usageLine() const;
+
     // One option, with `rest` standing after it; false after printing why it was refused.
     bool parseOption(StringView option, Arguments& rest);
     // The path argument of `option` into `out`, whatever it looks like; false when missing or empty.
@@ -44,6 +54,15 @@ public:
     void resolve();
 
 private:
+    struct Silent {};
+    Configuration(const char* const* argv, Silent);
+    void parse(const char* const* argv);
     bool parseResetPin(Arguments& rest);
     bool runChecks();
+    template <typename... Values> void report(const Values&... values) {
+        if (!silent)
+            logLine(values...);
+    }
+
+    bool silent = false;
 };

@@ -1,5 +1,6 @@
 // Program entry: parse, arm cancellation, run the jobs on the chip, report the last status word.
 #include "config/Configuration.hpp"
+#include "config/Help.hpp"
 #include "main/operations.hpp"
 #include "rawio/Cancel.hpp"
 #include "rawio/Exception.hpp"
@@ -23,6 +24,14 @@ bool run(const Configuration& config) {
 int main(int, char** argv) {
     RawIO::claimStandardStreams();
     Configuration config(argv);
+    if (config.request == Configuration::Request::Help) {
+        printHelp(config);
+        return 0;
+    }
+    if (config.request == Configuration::Request::ProgramVersion) {
+        printOut("tarnwick " TARNWICK_VERSION "\n");
+        return 0;
+    }
     if (!config.valid)
         return 1;
     RawIO::installCancelHandlers();

@@ -126,6 +126,7 @@ bool flashHexFile(Chip& chip, const char* path) {
     std::vector<uint8_t> image = readHexFile(path);
     if (image.empty()) {
         logFailure("Error: Failed to read hex-file");
+        logLine("Error: cannot read HEX file '", path, "'");
         return false;
     }
     try {

@@ -17,11 +17,26 @@ constexpr int STALL_LIMIT_MS = 100;
 struct Stream {
     int fd;
     bool broken = false;
+    int terminal = -1; // unknown until first asked
 
     void write(const char* data, size_t size) {
         if (!broken && !RawIO::writeWithin(fd, data, size, STALL_LIMIT_MS))
             broken = true;
     }
+    // Redraws and wipes are for a person at a terminal; a pipe or a log gets plain lines.
+    bool isTerminal() {
+        if (terminal < 0)
+            terminal = ::isatty(fd) ? 1 : 0;
+        return terminal == 1;
+    }
+};
+
+// What a status update changes, which decides whether a log gets a line for it.
+enum class Change {
+    Detail, // the detail word, a countdown's redraws: on a terminal only
+    Sector, // the sector of a flash: one line per sector in a log
+    Step,   // the job's step: a line when it differs from the last one
+    Word,   // a retry, an outcome ("Done", "Failed", "Cancelled"): a line unless just printed
 };
 
 struct ConsoleState {
@@ -33,25 +48,76 @@ struct ConsoleState {
     char text[512];
     Stream out{1};
     Stream err{2};
+    // The last line a log got, so that an outcome already printed by a step is not repeated.
+    char logged[1024];
+    size_t loggedLength = 0;
+    int loggedSector = -1;
 
-    // A status line left pending at exit is ended so that the prompt does not land on it.
+    // A status line left pending at exit is ended so that the prompt does not land on it: on
+    // stderr as usual, on stdout when only stdout is a terminal.
     ~ConsoleState() {
-        if (lastLength != 0)
+        if (lastLength == 0)
+            return;
+        if (err.isTerminal())
             err.write("\n", 1);
+        else if (out.isTerminal())
+            out.write("\n", 1);
     }
 };
 
 ConsoleState state;
 
-void drawComposed(int n) {
+void draw(const char* text, Change change);
+
+void drawComposed(int n, Change change) {
     if (n < 0)
         return;
-    progress(state.text);
+    draw(state.text, change);
 }
 
-void drawLabelAndDetail() {
+void drawLabelAndDetail(Change change) {
     drawComposed(
-        std::snprintf(state.text, sizeof state.text, "%s %s", state.label.data(), state.detail.data()));
+        std::snprintf(state.text, sizeof state.text, "%s %s", state.label.data(), state.detail.data()),
+        change);
+}
+
+// One plain line for a log: the status line without its carriage return and padding.
+void logStatus(const char* line, size_t length, Change change) {
+    while (length > 0 && line[length - 1] == ' ')
+        --length;
+    if (change == Change::Detail || (change == Change::Sector && state.sector == state.loggedSector))
+        return;
+    if (change != Change::Sector && length == state.loggedLength &&
+        std::memcmp(line, state.logged, length) == 0)
+        return;
+    std::memcpy(state.logged, line, length);
+    state.loggedLength = length;
+    if (change == Change::Sector)
+        state.loggedSector = state.sector;
+    state.logged[length] = '\n';
+    state.out.write(state.logged, length + 1);
+}
+
+void draw(const char* text, Change change) {
+    char line[1024];
+    double percent = double(state.address) * 100.0 * 7.62939453125e-6;
+    int n = std::snprintf(line, sizeof line, "\r%6.2f%% Sector %2d/63 addr=0x%06zX %s", percent, state.sector,
+                          state.address, text);
+    if (n < 0 || n > 1023)
+        return;
+    unsigned length = unsigned(n);
+    if (!state.out.isTerminal()) {
+        logStatus(line + 1, length - 1, change);
+        return;
+    }
+    unsigned width = length;
+    if (state.lastLength > length) {
+        std::memset(line + length, ' ', state.lastLength - length);
+        width = state.lastLength;
+    }
+    state.out.write(line, width);
+    // Nothing is pending on a stream that was given up, so messages need not wipe it.
+    state.lastLength = state.out.broken ? 0 : length;
 }
 
 } // namespace
@@ -67,9 +133,14 @@ void clearProgressLine(unsigned width) {
 }
 
 void print(TemporaryStringView text) {
-    clearProgressLine(state.lastLength != 0 ? state.lastLength : 80);
+    if (state.err.isTerminal())
+        clearProgressLine(state.lastLength != 0 ? state.lastLength : 80);
     state.lastLength = 0;
     state.err.write(text.data(), text.size());
+}
+
+void printOut(TemporaryStringView text) {
+    state.out.write(text.data(), text.size());
 }
 
 void print(const Buffer& buffer) {
@@ -77,27 +148,13 @@ void print(const Buffer& buffer) {
 }
 
 void progress(const char* text) {
-    char line[1024];
-    double percent = double(state.address) * 100.0 * 7.62939453125e-6;
-    int n = std::snprintf(line, sizeof line, "\r%6.2f%% Sector %2d/63 addr=0x%06zX %s", percent, state.sector,
-                          state.address, text);
-    if (n < 0 || n > 1023)
-        return;
-    unsigned length = unsigned(n);
-    unsigned width = length;
-    if (state.lastLength > length) {
-        std::memset(line + length, ' ', state.lastLength - length);
-        width = state.lastLength;
-    }
-    state.out.write(line, width);
-    // Nothing is pending on a stream that was given up, so messages need not wipe it.
-    state.lastLength = state.out.broken ? 0 : length;
+    draw(text, Change::Word);
 }
 
 void progressStep(StringView label) {
     state.label = label;
     state.detail = "";
-    drawLabelAndDetail();
+    drawLabelAndDetail(Change::Step);
 }
 
 void progressSector(int sector, StringView label) {
@@ -105,23 +162,24 @@ void progressSector(int sector, StringView label) {
     state.address = size_t(sector) * 2048;
     state.label = label;
     state.detail = "";
-    drawLabelAndDetail();
+    drawLabelAndDetail(Change::Sector);
 }
 
 void progressDetail(StringView detail) {
     state.detail = detail;
-    drawLabelAndDetail();
+    drawLabelAndDetail(Change::Detail);
 }
 
 void progressAddress(unsigned address, StringView detail) {
     state.address = address;
     state.detail = detail;
-    drawLabelAndDetail();
+    drawLabelAndDetail(Change::Detail);
 }
 
 void progressRetry(unsigned attempt, unsigned attempts) {
     drawComposed(std::snprintf(state.text, sizeof state.text, "%s (retry %u of %u)", state.label.data(),
-                               attempt, attempts));
+                               attempt, attempts),
+                 Change::Word);
 }
 
 bool countdown(const char* label, int milliseconds) {
@@ -130,11 +188,14 @@ bool countdown(const char* label, int milliseconds) {
     if (milliseconds <= 0)
         return true;
     TimeoutClock clock;
+    // A log gets the first drawing only: one line per retry.
+    Change change = Change::Word;
     for (long long left = clock.remaining(milliseconds); left != 0; left = clock.remaining(milliseconds)) {
         char text[128];
         int n = std::snprintf(text, sizeof text, "%s: %.1fs", label, double(left) / 1000.0);
         if (n >= 0 && n < int(sizeof text))
-            progress(text);
+            draw(text, change);
+        change = Change::Detail;
         if (RawIO::cancelRequested())
             return false;
         usleep(7500);
@@ -192,14 +253,17 @@ State state() {
     return State{::state.lastLength, unsigned(::state.address), ::state.sector};
 }
 
-void reset(int stdoutFd, int stderrFd) {
+void reset(int stdoutFd, int stderrFd, Streams streams) {
     ::state.lastLength = 0;
     ::state.address = 0;
     ::state.sector = 0;
     ::state.label = "";
     ::state.detail = "";
-    ::state.out = Stream{stdoutFd};
-    ::state.err = Stream{stderrFd};
+    ::state.loggedLength = 0;
+    ::state.loggedSector = -1;
+    int terminal = streams == Streams::Terminals ? 1 : -1;
+    ::state.out = Stream{stdoutFd, false, terminal};
+    ::state.err = Stream{stderrFd, false, terminal};
 }
 
 } // namespace console::testing

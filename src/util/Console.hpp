@@ -10,6 +10,8 @@
 
 void print(TemporaryStringView text);
 void print(const Buffer& buffer);
+// Plain text on stdout (the help text, the version): no status line, no wipe.
+void printOut(TemporaryStringView text);
 
 // One message line on stderr, composed from the values with Buffer::appendAll.
 template <typename... Values> void logLine(const Values&... values) {
@@ -51,5 +53,7 @@ struct State {
     int sector;
 };
 State state();
-void reset(int stdoutFd = 1, int stderrFd = 2);
+// `Terminals` makes the console treat both descriptors as terminals, whatever they are.
+enum class Streams { AsOpened, Terminals };
+void reset(int stdoutFd = 1, int stderrFd = 2, Streams streams = Streams::AsOpened);
 } // namespace console::testing

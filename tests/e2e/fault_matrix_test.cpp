@@ -232,7 +232,7 @@ const Case CASES[] = {
     {Job::Restore, {"late-reply:set-default:1:300"}, R, "", 3},
     {Job::Restore, {"unrelated-frame-first:set-default:1"}, R, "", 3},
     {Job::Restore, {"drop-reply:nvm-open:1"}, R, "", 5},
-    {Job::Restore, {"nvm-size:16000"}, R, "<no wipe>Trying to write anyway, and hoping for the best.", 3},
+    {Job::Restore, {"nvm-size:16000"}, R, "Trying to write anyway, and hoping for the best.", 3},
     {Job::Restore, {"boot-fail"}, F, "Error: failed to write NVM", 12},
 
     // Erase (set default and its callback).

@@ -85,7 +85,7 @@ TEST(Jobs, BackupIsWrittenBeforeAFlashThatFailsAndStays) {
     RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", backup, "--bridge", emu.tty()}, 30000);
     EXPECT_EQ(lastStatusWord(r.out), "Failed");
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(messageLines(r.err), Lines{});
+    EXPECT_EQ(messageLines(r.err), Lines{"Error: flashing failed"});
     EXPECT_EQ(Emu::readFile(backup), emu.nvm());
     EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
     // All three attempts ran the CRC check, and the NVM was read before the flash began.
@@ -121,7 +121,7 @@ TEST(Jobs, RefusedHexFileEndsTheRunBeforeProgrammingMode) {
         std::string line = row.line;
         if (size_t at = line.find("FILE"); at != std::string::npos)
             line.replace(at, 4, hex);
-        EXPECT_EQ(messageLines(r.err), Lines{line});
+        EXPECT_EQ(messageLines(r.err), (Lines{line, "Error: cannot read HEX file '" + hex + "'"}));
         EXPECT_EQ(lastStatusWord(r.out), "Failed");
         EXPECT_EQ(r.exitStatus, 1);
         EXPECT_EQ(emu.count(" in prog "), 0u);
@@ -153,7 +153,8 @@ TEST(Jobs, RestoreFileLargerThanTheBufferIsRefusedUnwritten) {
     Emu emu = Emu::start();
     std::string big = emu.writeFile("big.bin", std::vector<uint8_t>(524289, 0x5A));
     RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", big, emu.tty()}, 10000);
-    EXPECT_EQ(messageLines(r.err), Lines{"file bigger than buffer"});
+    EXPECT_EQ(messageLines(r.err),
+              (Lines{"file bigger than buffer", "Error: cannot read NVM image file '" + big + "'"}));
     EXPECT_EQ(lastStatusWord(r.out), "Failed");
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(emu.count(" in frame nvm-"), 0u);

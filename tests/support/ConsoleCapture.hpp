@@ -11,8 +11,10 @@
 
 class ConsoleCapture {
 public:
-    ConsoleCapture() : out_(memfd_create("stdout", 0)), err_(memfd_create("stderr", 0)) {
-        console::testing::reset(out_, err_);
+    // The console writes as it would into a file or pipe; `Terminals` as it would on a terminal.
+    explicit ConsoleCapture(console::testing::Streams streams = console::testing::Streams::AsOpened)
+        : out_(memfd_create("stdout", 0)), err_(memfd_create("stderr", 0)) {
+        console::testing::reset(out_, err_, streams);
     }
     ~ConsoleCapture() {
         console::testing::reset();
@@ -25,8 +27,17 @@ public:
     std::string stdoutText() const { return contents(out_); }
     std::string stderrText() const { return contents(err_); }
 
-    // The message lines, without their wipes and newlines (see ToolOutput.hpp).
-    std::vector<std::string> lines() const { return emutest::messageLines(stderrText()); }
+    // The message lines without their newlines, and on a terminal without their wipes.
+    std::vector<std::string> lines() const {
+        std::string text = stderrText();
+        for (size_t wipe; (wipe = text.find('\r')) != std::string::npos;) {
+            size_t end = text.find('\r', wipe + 1);
+            if (end == std::string::npos || text.find_first_not_of(' ', wipe + 1) != end)
+                break; // not a wipe: messageLines marks the line
+            text.erase(wipe, end + 1 - wipe);
+        }
+        return emutest::messageLines(text);
+    }
     // The same lines as one text, each ended by a newline.
     std::string messages() const {
         std::string text;

@@ -47,7 +47,7 @@ protected:
     }
 
     ProgrammingPeer peer;
-    ConsoleCapture console;
+    ConsoleCapture console{console::testing::Streams::Terminals};
     Chip chip{peer.slavePath(), ChipMode::Programming};
     std::optional<Flasher> flasherSlot;
 };

@@ -1,44 +1,35 @@
 #pragma once
-// Tests only: what the tool printed, in the shape the tests compare. Every message line on stderr
-// begins with the wipe of the status line ("\r", spaces, "\r"); the status line on stdout is
-// redrawn after "\r" and its last word is the run's outcome.
+// Tests only: what the tool printed, in the shape the tests compare. The tests capture the tool's
+// streams through pipes and files, so the tool prints its status as plain lines on stdout, whose
+// last word is the run's outcome, and its messages on stderr without the status-line wipes.
 #include <algorithm>
 #include <string>
 #include <vector>
 
 namespace emutest {
 
-// The message lines without their wipes and newlines. A line without a wipe comes back marked
-// "<no wipe>" so that comparisons fail; the single newline that ends a pending status line at
-// exit is not a message and is dropped.
-inline std::vector<std::string> messageLines(const std::string& err) {
+// The lines of a captured stream without their newlines. A line that holds a carriage return (a
+// redraw or a wipe, which a pipe must never get) comes back marked "<CR>" so that comparisons fail.
+inline std::vector<std::string> messageLines(const std::string& text) {
     std::vector<std::string> lines;
     size_t start = 0;
-    while (start < err.size()) {
-        size_t end = err.find('\n', start);
-        std::string line = err.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? err.size() : end + 1;
-        if (line.empty() && start == err.size() && end != std::string::npos)
-            break;
-        size_t close = line.size() > 1 && line[0] == '\r' ? line.find_first_not_of(' ', 1) : 0;
-        if (close != 0 && close != std::string::npos && line[close] == '\r')
-            lines.push_back(line.substr(close + 1));
-        else
-            lines.push_back("<no wipe>" + line);
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        lines.push_back(line.find('\r') == std::string::npos ? line : "<CR>" + line);
     }
     return lines;
 }
 
-// The last word of the last drawing of the status line ("Done", "Failed", "Cancelled", ...).
+// The last word of the last status line ("Done", "Failed", "Cancelled", ...).
 inline std::string lastStatusWord(const std::string& out) {
-    size_t draw = out.rfind('\r');
-    std::string line = draw == std::string::npos ? out : out.substr(draw + 1);
-    size_t last = line.find_last_not_of(' ');
-    if (last == std::string::npos)
+    std::vector<std::string> lines = messageLines(out);
+    if (lines.empty())
         return std::string();
-    size_t first = line.find_last_of(' ', last);
-    return line.substr(first == std::string::npos ? 0 : first + 1,
-                       last - (first == std::string::npos ? 0 : first + 1) + 1);
+    const std::string& line = lines.back();
+    size_t space = line.find_last_of(' ');
+    return space == std::string::npos ? line : line.substr(space + 1);
 }
 
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {

@@ -227,9 +227,9 @@ TEST(Configuration, UsageNamesTheProgramOrTarnwick) {
     EXPECT_EQ(console.lines(), (std::vector<std::string>{TTY_REQUIRED, "Usage: tarnwick" + options}));
 }
 
-TEST(Configuration, EveryMessageWipesEightyColumnsFirst) {
+TEST(Configuration, OnATerminalEveryMessageWipesEightyColumnsFirst) {
     const char* argv[] = {"prog", "a", "b", nullptr};
-    ConsoleCapture console;
+    ConsoleCapture console(console::testing::Streams::Terminals);
     Configuration c(argv);
     const std::string wipe = "\r" + std::string(80, ' ') + "\r";
     EXPECT_EQ(console.stderrText(), wipe + "Extra argument: b\n" + wipe + USAGE + "\n");

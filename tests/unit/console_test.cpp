@@ -24,7 +24,7 @@ protected:
         ASSERT_EQ(pipe2(err, O_NONBLOCK), 0);
         fcntl(out[0], F_SETPIPE_SZ, 1 << 20);
         fcntl(err[0], F_SETPIPE_SZ, 1 << 20);
-        console::testing::reset(out[1], err[1]);
+        console::testing::reset(out[1], err[1], console::testing::Streams::Terminals);
         RawIO::testing::clearCancellation();
     }
     void TearDown() override {
@@ -196,6 +196,43 @@ TEST_F(ConsoleTest, CountdownShowsTenthsAndZeroReturnsAtOnce) {
     EXPECT_NE(drawn.find("Retrying in: 0.0s"), std::string::npos);
 }
 
+// A pipe or a log gets plain lines: one per step, per sector of a flash, per retry and per outcome,
+// none for details and countdowns, no carriage returns, padding or wipes; the last word is the
+// outcome, and nothing is added at exit.
+TEST(ConsoleLog, StatusAsPlainLinesAndMessagesWithoutWipes) {
+    int out[2], err[2];
+    ASSERT_EQ(pipe2(out, O_NONBLOCK), 0);
+    ASSERT_EQ(pipe2(err, O_NONBLOCK), 0);
+    console::testing::reset(out[1], err[1]);
+    progressStep("Opening chip");
+    progressStep("Opening chip");
+    for (int sector = 0; sector < 2; ++sector) {
+        progressSector(sector, "Erasing");
+        progressDetail("(Waiting for FMS)");
+        progressSector(sector, "Writing");
+        progressAddress(unsigned(sector) * 2048 + 5, "SRAM");
+    }
+    progressRetry(1, 4);
+    EXPECT_TRUE(countdown("Retrying in", 20));
+    logLine("a message");
+    progressStep("Done");
+    progress("Done");
+    console::testing::reset();
+    char text[4096] = {};
+    ssize_t n = read(out[0], text, sizeof text - 1);
+    EXPECT_EQ(std::string(text, n > 0 ? size_t(n) : 0),
+              "  0.00% Sector  0/63 addr=0x000000 Opening chip\n"
+              "  0.00% Sector  0/63 addr=0x000000 Erasing\n"
+              "  1.56% Sector  1/63 addr=0x000800 Erasing\n"
+              "  1.57% Sector  1/63 addr=0x000805 Writing (retry 1 of 4)\n"
+              "  1.57% Sector  1/63 addr=0x000805 Retrying in: 0.0s\n"
+              "  1.57% Sector  1/63 addr=0x000805 Done\n");
+    n = read(err[0], text, sizeof text - 1);
+    EXPECT_EQ(std::string(text, n > 0 ? size_t(n) : 0), "a message\n");
+    for (int fd : {out[0], out[1], err[0], err[1]})
+        close(fd);
+}
+
 // Output is advice: a stream that stalls (a terminal paused with ^S) or fails (a reader that went
 // away) is given up after about 100 ms, and later output to it returns at once; the other stream
 // goes on.
@@ -244,7 +281,7 @@ std::string stderrAtExitAfter(bool endWithMessage) {
     pid_t child = fork();
     if (child == 0) {
         int devnull = open("/dev/null", O_WRONLY);
-        console::testing::reset(devnull, err[1]);
+        console::testing::reset(devnull, err[1], console::testing::Streams::Terminals);
         progress("Working");
         if (endWithMessage)
             logLine("last");

@@ -23,7 +23,7 @@ View viewOf(const std::vector<uint8_t>& bytes) {
 }
 
 // The second half of a message is printed without a wipe of its own.
-const std::string TRY_ANYWAY = "<no wipe>Trying to write anyway, and hoping for the best.\n";
+const std::string TRY_ANYWAY = "Trying to write anyway, and hoping for the best.\n";
 
 TEST(NVMSizeRules, WhatABackupKeeps) {
     ConsoleCapture console;
