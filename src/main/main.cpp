@@ -4,6 +4,7 @@
 #include "rawio/Cancel.hpp"
 #include "rawio/Exception.hpp"
 #include "util/Console.hpp"
+#include "zwave/TtySharing.hpp"
 
 #include <exception>
 
@@ -14,6 +15,7 @@ bool run(const Configuration& config) {
     Chip chip = openChip(config);
     if (!chip.isUsable())
         return false;
+    warnAboutSharedTty(chip.tty.get(), config.ttyPath.data());
     // A migration prints the version itself; an NVR dump asked for beside it is taken first, while
     // the module still holds its old firmware.
     if (config.migrateNvm)

@@ -114,12 +114,13 @@ TEST(ChipTty, AConfigureFailurePrintsOneLine) {
 
 TEST(ChipMode, WithoutAResetPinTheModeNeverChanges) {
     Line line;
-    Chip running(line.path.c_str(), ChipMode::Run);
-    EXPECT_TRUE(running.setMode(ChipMode::Run));
-    EXPECT_FALSE(running.setMode(ChipMode::Programming));
-    EXPECT_FALSE(running.hardwareReset());
-    EXPECT_EQ(running.currentMode(), ChipMode::Run);
-
+    {
+        Chip running(line.path.c_str(), ChipMode::Run);
+        EXPECT_TRUE(running.setMode(ChipMode::Run));
+        EXPECT_FALSE(running.setMode(ChipMode::Programming));
+        EXPECT_FALSE(running.hardwareReset());
+        EXPECT_EQ(running.currentMode(), ChipMode::Run);
+    }
     Chip held(line.path.c_str(), ChipMode::Programming);
     EXPECT_TRUE(held.isUsable());
     EXPECT_TRUE(held.setMode(ChipMode::Programming));
