@@ -33,11 +33,11 @@ public:
     bool hardwareReset();
 
     // Drops the buffered bytes and everything readable on the tty now.
-    void discardInput() { readBuffer.discard(tty.descriptor()); }
+    void discardInput() { readBuffer.discard(tty); }
     // All bytes; throws RawIO::Exception on a write error.
     void write(TemporaryView bytes);
     // The filled prefix of `into`, shorter when the timeout passed; throws on I/O errors.
-    Span read(Span into, int timeoutMs) { return readBuffer.read(tty.descriptor(), into, timeoutMs); }
+    Span read(Span into, int timeoutMs) { return readBuffer.read(tty, into, timeoutMs); }
 
     // Declared in this order so that the pin goes before the tty on destruction.
     ExclusiveTty tty;

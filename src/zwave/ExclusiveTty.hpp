@@ -18,7 +18,8 @@ public:
     // holds the lock or locking fails.
     static ExclusiveTty take(FileDescriptor fd, const char* path);
 
-    const FileDescriptor& descriptor() const { return fd; }
+    // Read and written like any descriptor.
+    operator const FileDescriptor&() const { return fd; }
     int get() const { return fd.get(); }
     bool valid() const { return fd.valid(); }
 

@@ -50,15 +50,15 @@ Frame readFrame(Chip& chip, int timeoutMs) {
             frame.size = 1;
             return frame;
         }
-        auto [length, got] = chip.readBuffer.readByte(chip.tty.descriptor(), int(clock.remaining(timeoutMs)));
+        auto [length, got] = chip.readBuffer.readByte(chip.tty, int(clock.remaining(timeoutMs)));
         if (!got || length == 0) {
             // A start without a length is noise; look for the next start while time remains.
             if (clock.remaining(timeoutMs) == 0)
                 return frame;
             continue;
         }
-        Span body = chip.readBuffer.read(chip.tty.descriptor(), Span(frame.data + 2, length),
-                                         int(clock.remaining(timeoutMs)));
+        Span body =
+            chip.readBuffer.read(chip.tty, Span(frame.data + 2, length), int(clock.remaining(timeoutMs)));
         if (body.size() == length) {
             frame.data[0] = SOF;
             frame.data[1] = length;

@@ -32,8 +32,8 @@ uint8_t waitForStartByte(Chip& chip, TimeoutClock clock, int timeoutMs) {
         return 0;
     int wait = timeoutMs;
     for (;;) {
-        auto [byte, got] = chip.readBuffer.empty() ? chip.readBuffer.readByte(chip.tty.descriptor(), wait)
-                                                   : chip.readBuffer.takeByte();
+        auto [byte, got] =
+            chip.readBuffer.empty() ? chip.readBuffer.readByte(chip.tty, wait) : chip.readBuffer.takeByte();
         if (got) {
             if (isStartByte(byte))
                 return byte;
