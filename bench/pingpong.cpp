@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: bench-pingpong TTY COUNT\n");
         return 2;
     }
-    FileDescriptor tty = openTTY(argv[1]);
+    ExclusiveTty tty = openTTY(argv[1]);
     long count = std::atol(argv[2]);
     if (!tty.valid() || count <= 0)
         return 2;

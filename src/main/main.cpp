@@ -6,6 +6,7 @@
 #include "rawio/Exception.hpp"
 #include "rawio/StandardStreams.hpp"
 #include "util/Console.hpp"
+#include "zwave/TtySharing.hpp"
 
 #include <exception>
 
@@ -16,6 +17,7 @@ bool run(const Configuration& config) {
     Chip chip = openChip(config);
     if (!chip.isUsable())
         return false;
+    warnAboutSharedTty(chip.tty.get(), config.ttyPath.data());
     return config.migrateNvm ? runWithMigration(config, chip) : runWithoutMigration(config, chip);
 }
 

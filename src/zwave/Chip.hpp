@@ -2,9 +2,9 @@
 // The one connection to the Z-Wave module: its serial tty, the optional GPIO line on its reset
 // input (active low), the mode that line is in, and the read-ahead on the tty.
 #include "gpio/Pin.hpp"
-#include "rawio/FileDescriptor.hpp"
 #include "rawio/ReadBuffer.hpp"
 #include "util/View.hpp"
+#include "zwave/ExclusiveTty.hpp"
 
 #include <cstdint>
 
@@ -15,7 +15,7 @@ enum class ChipMode {
 
 class Chip {
 public:
-    // Opens the tty, then (only when that worked) takes the reset line and pulses it into `mode`.
+    // Opens and locks the tty, then (only when that worked) takes the reset line and pulses it into `mode`.
     Chip(const char* ttyPath, uint32_t resetGpio, ChipMode mode);
     // Without a reset line the chip stays in `mode` for good.
     Chip(const char* ttyPath, ChipMode mode);
@@ -40,7 +40,7 @@ public:
     Span read(Span into, int timeoutMs) { return readBuffer.read(tty, into, timeoutMs); }
 
     // Declared in this order so that the pin goes before the tty on destruction.
-    FileDescriptor tty;
+    ExclusiveTty tty;
 
 private:
     Pin resetPin;

@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -177,14 +181,26 @@ TEST(Jobs, VersionOfABridgeFirmware) {
     EXPECT_EQ(emu.count(" in frame get-version "), 1u);
 }
 
-TEST(Jobs, MissingTtyFailsWithoutTouchingTheResetLine) {
+// A tty the run cannot have: one line naming it, "Failed", exit status 1, the reset line never set up.
+TEST(Jobs, AMissingOrLockedTtyFailsWithoutTouchingTheResetLine) {
     Emu emu = Emu::start();
     std::string missing = emu.path("no-such-tty");
-    RunResult r = emu.run({"--reset-pin", "17", "--get-version", missing}, 10000);
-    EXPECT_EQ(messageLines(r.err), Lines{"openTTY: An error occurred while opening tty " + missing +
-                                         ": No such file or directory"});
-    EXPECT_EQ(lastStatusWord(r.out), "Failed");
-    EXPECT_EQ(r.exitStatus, 1);
+    // What a first run still at work holds: the lock alone keeps a second run out.
+    int holder = ::open(emu.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    for (const auto& [tty, line] :
+         {std::pair{missing, "openTTY: An error occurred while opening tty " + missing +
+                                 ": No such file or directory"},
+          {emu.tty(), "openTTY: tty " + emu.tty() + " is in use by another program (locked)"}}) {
+        RunResult r = emu.run({"--reset-pin", "17", "--get-version", tty}, 10000);
+        EXPECT_EQ(messageLines(r.err), Lines{line});
+        EXPECT_EQ(lastStatusWord(r.out), "Failed");
+        EXPECT_EQ(r.exitStatus, 1);
+    }
+    // With the lock let go, the tty is the next run's (no reset line, so the trace stays as it was).
+    ::close(holder);
+    RunResult next = emu.run({emu.tty()}, 10000);
+    EXPECT_EQ(lastStatusWord(next.out), "Done");
     // The GPIO line was never set up: its only level is the one the emulator started with.
     EXPECT_EQ(emu.count(" line reset "), 1u);
     EXPECT_EQ(emu.count(" in "), 0u);

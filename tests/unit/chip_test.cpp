@@ -2,15 +2,23 @@
 #include "support/FakeGpio.hpp"
 #include "zwave/Chip.hpp"
 #include "zwave/StartByte.hpp"
+#include "zwave/TtySharing.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
 #include <vector>
@@ -39,9 +47,11 @@ struct Line {
         char name[128];
         EXPECT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
         path = name;
-        // A tty as a careless earlier user may have left it: cooked, hang-up on close, two stop bits.
+        // A tty as a careless earlier user may have left it: cooked, hang-up on close, two stop bits,
+        // software flow control.
         termios cooked;
         ::tcgetattr(slave, &cooked);
+        cooked.c_iflag |= IXON | IXOFF | IXANY;
         cooked.c_cflag |= HUPCL | CSTOPB;
         cooked.c_lflag |= ICANON | ECHO;
         cfsetspeed(&cooked, B9600);
@@ -94,11 +104,45 @@ TEST(ChipTty, IsRawAt115200WithoutHangUpAndStaysNonBlocking) {
     EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB), tcflag_t(CS8));
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u) << "stop bits are left as they were";
     EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY), 0u);
     EXPECT_EQ(settings.c_oflag & OPOST, 0u);
     EXPECT_NE(::fcntl(chip.tty.get(), F_GETFL) & O_NONBLOCK, 0);
 
     uint8_t into[4];
     EXPECT_TRUE(chip.read(Span(into), 20).empty());
+}
+
+int exclusiveMode(const std::string& path) {
+    FileDescriptor tty(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    int exclusive = -1;
+    EXPECT_EQ(::ioctl(tty.get(), TIOCGEXCL, &exclusive), 0);
+    return exclusive;
+}
+
+// Root opens an exclusive tty all the same: the lock is what keeps a second chip out.
+TEST(ChipTty, IsHeldByOneChipAtATime) {
+    Line line;
+    {
+        Chip first(line.path.c_str(), ChipMode::Run);
+        ASSERT_TRUE(first.isUsable());
+        EXPECT_EQ(exclusiveMode(line.path), 1);
+        line.send({0x06});
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+
+        StderrCapture errors;
+        Chip second(line.path.c_str(), ChipMode::Run);
+        EXPECT_FALSE(second.isUsable());
+        EXPECT_FALSE(second.hasTty());
+        EXPECT_EQ(errors.lines(false),
+                  Lines{"openTTY: tty " + line.path + " is in use by another program (locked)"});
+        // The second chip never applied its settings, which would have flushed the first's input.
+        uint8_t pending[1];
+        EXPECT_EQ(bytesOf(first.read(Span(pending), 100)), Bytes{0x06});
+    }
+    // Both the lock and the exclusive mode are gone with the chip.
+    EXPECT_EQ(exclusiveMode(line.path), 0);
+    Chip next(line.path.c_str(), ChipMode::Run);
+    EXPECT_TRUE(next.isUsable());
 }
 
 // A missing tty (its line, the GPIO never touched) is a case of the end-to-end jobs.
@@ -114,12 +158,13 @@ TEST(ChipTty, AConfigureFailurePrintsOneLine) {
 
 TEST(ChipMode, WithoutAResetPinTheModeNeverChanges) {
     Line line;
-    Chip running(line.path.c_str(), ChipMode::Run);
-    EXPECT_TRUE(running.setMode(ChipMode::Run));
-    EXPECT_FALSE(running.setMode(ChipMode::Programming));
-    EXPECT_FALSE(running.hardwareReset());
-    EXPECT_EQ(running.currentMode(), ChipMode::Run);
-
+    {
+        Chip running(line.path.c_str(), ChipMode::Run);
+        EXPECT_TRUE(running.setMode(ChipMode::Run));
+        EXPECT_FALSE(running.setMode(ChipMode::Programming));
+        EXPECT_FALSE(running.hardwareReset());
+        EXPECT_EQ(running.currentMode(), ChipMode::Run);
+    }
     Chip held(line.path.c_str(), ChipMode::Programming);
     EXPECT_TRUE(held.isUsable());
     EXPECT_TRUE(held.setMode(ChipMode::Programming));
@@ -214,6 +259,81 @@ TEST_F(ChipWithResetPin, AResetLineThatCannotBeSetUpMakesTheChipUnusable) {
     EXPECT_FALSE(chip.hasResetPin());
     EXPECT_FALSE(chip.setMode(ChipMode::Programming));
     EXPECT_EQ(errors.lines(true), Lines{"GPIO: unable to export GPIO 17."});
+}
+
+// A child process that holds `paths` open, under the command name "tty-holder", while it lives.
+struct Holder {
+    explicit Holder(std::vector<const char*> paths) {
+        int ready[2];
+        int done[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(done), 0);
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(done[1]);
+            for (const char* path : paths)
+                ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+            ::prctl(PR_SET_NAME, "tty-holder");
+            char byte = 0;
+            if (::write(ready[1], &byte, 1) == 1)
+                ::read(done[0], &byte, 1);
+            ::_exit(0);
+        }
+        char byte;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        for (int end : {ready[0], ready[1], done[0]})
+            ::close(end);
+        release = done[1];
+    }
+    ~Holder() {
+        ::close(release);
+        ::waitpid(pid, nullptr, 0);
+    }
+
+    pid_t pid = -1;
+    int release = -1;
+};
+
+TEST(SharedTty, OtherProcessesHoldingTheDeviceAreNamedOnce) {
+    Line line;
+    Holder holder({"/dev/zero", "/dev/zero", line.path.c_str()});
+    FileDescriptor zero(::open("/dev/zero", O_RDONLY));
+    struct stat device;
+    ASSERT_EQ(::fstat(zero.get(), &device), 0);
+
+    StderrCapture errors;
+    warnProcessesHolding(device.st_rdev, "/dev/zero");
+    Lines lines = errors.lines(false);
+    // Other processes on the machine may hold /dev/zero as well; this one never counts.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Warning: /dev/zero is also open in process " + std::to_string(holder.pid) +
+                             " (tty-holder); it may take the module's replies"),
+              1);
+    for (const std::string& text : lines)
+        EXPECT_EQ(text.find("process " + std::to_string(::getpid()) + " "), std::string::npos) << text;
+
+    // The other side of a pseudo-terminal is held by design: no scan, though the child holds it.
+    FileDescriptor pty(::open(line.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    StderrCapture ptyErrors;
+    warnAboutSharedTty(pty.get(), line.path.c_str());
+    EXPECT_EQ(ptyErrors.lines(false), Lines{});
+}
+
+TEST(SharedTty, AKernelConsoleIsFoundByItsDeviceNumber) {
+    char directory[] = "/tmp/tarnwick-console-XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    std::filesystem::path root = directory;
+    for (const auto& [file, text] :
+         {std::pair{"console/active", "tty0 ttyS1\n"}, {"tty0/dev", "4:0\n"}, {"ttyS1/dev", "4:65\n"}}) {
+        std::filesystem::create_directories((root / file).parent_path());
+        std::ofstream(root / file) << text;
+    }
+    EXPECT_TRUE(isKernelConsole(makedev(4, 65), directory));
+    EXPECT_TRUE(isKernelConsole(makedev(4, 0), directory));
+    EXPECT_FALSE(isKernelConsole(makedev(4, 6), directory));
+    EXPECT_FALSE(isKernelConsole(makedev(4, 64), directory));
+    EXPECT_FALSE(isKernelConsole(makedev(4, 65), (root / "missing").c_str()));
+    std::filesystem::remove_all(root);
 }
 
 TEST(StartByte, SkipsNoiseAndLeavesTheRestBuffered) {
