@@ -9,9 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fcntl.h>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,14 +51,20 @@ std::vector<std::string> migrate(Emu& emu, const std::string& backup, RunResult&
     return messageLines(result.err);
 }
 
-// The safety copy's announcement with its time stamp replaced by "<stamp>" once its shape is right.
+// The safety copy's announcement with its time stamp (-YYYYMMDDTHHMMSSZ) replaced by "<stamp>".
 Lines stampless(Lines lines) {
-    static const std::regex announced(
-        R"(-- Backing up NVM to: /var/lib/tarnwick/nvm-(.*)-\d{8}T\d{6}Z\.bin)");
+    const std::string prefix = "-- Backing up NVM to: /var/lib/tarnwick/nvm-";
+    const std::string shape = "-ddddddddTddddddZ.bin";
     for (std::string& line : lines) {
-        std::smatch match;
-        if (std::regex_match(line, match, announced))
-            line = "-- Backing up NVM to: /var/lib/tarnwick/nvm-" + match[1].str() + "-<stamp>.bin";
+        if (line.rfind(prefix, 0) != 0 || line.size() < prefix.size() + shape.size())
+            continue;
+        size_t at = line.size() - shape.size();
+        bool fits = true;
+        for (size_t i = 0; i < shape.size(); ++i)
+            fits = fits && (shape[i] == 'd' ? std::isdigit(static_cast<unsigned char>(line[at + i])) != 0
+                                            : line[at + i] == shape[i]);
+        if (fits)
+            line = line.substr(0, at) + "-<stamp>.bin";
     }
     return lines;
 }
