@@ -20,16 +20,6 @@ int oppositeLevelOf(ChipMode mode) {
 
 } // namespace
 
-bool pulseReset(Pin& pin, ChipMode mode) {
-    if (!pin.setValue(oppositeLevelOf(mode)))
-        return false;
-    ::usleep(RESET_SETTLE_US);
-    if (!pin.setValue(levelOf(mode)))
-        return false;
-    ::usleep(RESET_SETTLE_US);
-    return true;
-}
-
 Chip::Chip(const char* ttyPath, uint32_t resetGpio, ChipMode mode) : tty(openTTY(ttyPath)), mode(mode) {
     if (!tty.valid())
         return;
@@ -37,7 +27,7 @@ Chip::Chip(const char* ttyPath, uint32_t resetGpio, ChipMode mode) : tty(openTTY
     resetPin = Pin(resetGpio, true, oppositeLevelOf(mode));
     if (!resetPin.isOpen())
         return;
-    usable = pulseReset(resetPin, mode);
+    usable = pulseReset();
 }
 
 Chip::Chip(const char* ttyPath, ChipMode mode) : tty(openTTY(ttyPath)), mode(mode) {
@@ -59,7 +49,21 @@ bool Chip::setMode(ChipMode newMode) {
 bool Chip::hardwareReset() {
     if (!hasResetPin() || !usable)
         return false;
-    return pulseReset(resetPin, mode);
+    return pulseReset();
+}
+
+bool Chip::pulseReset() {
+    if (!resetPin.setValue(oppositeLevelOf(mode)))
+        return false;
+    ::usleep(RESET_SETTLE_US);
+    // Whatever the module sent before it was held in reset (a started notification of an earlier
+    // boot above all) would be taken for an answer of the module that is about to start.
+    if (mode == ChipMode::Run)
+        discardInput();
+    if (!resetPin.setValue(levelOf(mode)))
+        return false;
+    ::usleep(RESET_SETTLE_US);
+    return true;
 }
 
 void Chip::write(TemporaryView bytes) {

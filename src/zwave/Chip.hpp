@@ -51,8 +51,9 @@ public:
     ReadBuffer readBuffer;
 
 private:
+    // The level opposite to `mode` for 7.5 ms, then the mode's own level and another 7.5 ms.
+    bool pulseReset();
+
     bool usable = false;
 };
 
-// The level opposite to `mode` for 7.5 ms, then the mode's own level and another 7.5 ms.
-bool pulseReset(Pin& pin, ChipMode mode);
