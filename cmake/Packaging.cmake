@@ -1,5 +1,5 @@
 # Debian packages, built by scripts/package:
-#   tarnwick           the tool, its manual page, bash completion and the firmware images
+#   tarnwick           the tool, its manual page, README, bash completion and the firmware images
 #   tarnwick-emulator  the module emulator, for integrators' tests
 # Everything is installed by components so that one cpack run makes both packages.
 
@@ -49,6 +49,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDI
         RENAME copyright COMPONENT tool)
 install(FILES ${TARNWICK_DOC_OUT}/tarnwick/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick COMPONENT tool)
+# The manual page's SEE ALSO names it: wiring, troubleshooting, what the tests cover.
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarnwick
+        COMPONENT tool)
 
 # A stripped package binary keeps the compilers' .comment notes unless they are dropped as well.
 function(tarnwick_drop_comment program component)
