@@ -64,7 +64,7 @@ tarnwick_drop_comment(tarnwick tool)
 
 set(CPACK_COMPONENTS_ALL tool)
 
-# The emulator target comes with the emulator; until then only the tool is packaged.
+# A cross build for a gateway holds no emulator: the tool alone is packaged then.
 if(TARGET tarnwick-emu)
   install(TARGETS tarnwick-emu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT emulator)
   tarnwick_drop_comment(tarnwick-emu emulator)

@@ -31,19 +31,44 @@ namespace {
     throw std::runtime_error("emulator harness: " + message);
 }
 
-// Once per process: a private mount namespace (the children inherit it) and a tmpfs over the
-// installed firmware directory and /var/lib, so that neither the GPIO tree, the images nor the
+// Mounts an empty tmpfs at `directory`, making the directory first when the host has none: inside
+// an overlay over its nearest existing parent, so that nothing is created on the host either.
+std::string mountPrivateDirectory(const std::string& directory, const std::string& scratch) {
+    std::filesystem::path base = directory;
+    while (!std::filesystem::exists(base))
+        base = base.parent_path();
+    if (base != std::filesystem::path(directory)) {
+        std::string upper = scratch + "/upper", work = scratch + "/work";
+        std::filesystem::create_directories(upper);
+        std::filesystem::create_directories(work);
+        std::string options = "lowerdir=" + base.string() + ",upperdir=" + upper + ",workdir=" + work;
+        if (mount("tarnwick-test", base.c_str(), "overlay", 0, options.c_str()) != 0)
+            return "cannot mount an overlay over " + base.string() + ": " + strerror(errno);
+        std::filesystem::create_directories(directory);
+    }
+    if (mount("tarnwick-test", directory.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+        return "cannot mount a tmpfs over " + directory + ": " + strerror(errno);
+    return std::string();
+}
+
+// Once per process: a private mount namespace (the children inherit it) and a tmpfs over /var/lib
+// and the installed firmware directory, so that neither the GPIO tree, the images nor the
 // migration's safety copies touch the host.
 void enterNamespaceOnce() {
     static const std::string failure = [] {
         std::string error;
         if (!gpiofs::enterPrivateMountNamespace(error))
             return error;
-        std::error_code ignored;
-        std::filesystem::create_directories(FIRMWARE_DIRECTORY, ignored);
-        for (const char* directory : {FIRMWARE_DIRECTORY, "/var/lib"})
-            if (mount("tarnwick-test", directory, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-                return std::string("cannot mount a tmpfs over ") + directory + ": " + strerror(errno);
+        // The overlay's own directories live in a tmpfs of their own, out of the tests' sight.
+        if (mount("tarnwick-test", "/var/lib", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+            return std::string("cannot mount a tmpfs over /var/lib: ") + strerror(errno);
+        std::filesystem::create_directories("/var/lib/.overlay");
+        error = mountPrivateDirectory(FIRMWARE_DIRECTORY, "/var/lib/.overlay");
+        if (!error.empty())
+            return error;
+        // A fresh /var/lib on top, empty as on a new gateway.
+        if (mount("tarnwick-test", "/var/lib", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+            return std::string("cannot mount a tmpfs over /var/lib: ") + strerror(errno);
         return std::string();
     }();
     if (!failure.empty())
