@@ -1,9 +1,12 @@
 #pragma once
-// The chip's side of a pseudo-terminal for Serial API tests: a thread reads what the host writes,
-// cuts it into data frames and control bytes, records them, and answers each from a script.
+// The module's side of a pseudo-terminal, scripted: a thread cuts what the host writes into Serial
+// API frames and control bytes, or into the programming interface's 4-byte commands, records each
+// and writes back what the script answers.
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
@@ -17,31 +20,26 @@
 class ScriptedPeer {
 public:
     using Bytes = std::vector<uint8_t>;
-    // Runs on the peer's thread for every host frame or control byte; returns the bytes to answer.
-    using Script = std::function<Bytes(const Bytes& received)>;
+    enum class Cut { Frames, Commands };
+    // Runs on the peer's thread for the `index`th item received; returns the bytes to answer.
+    using Script = std::function<Bytes(const Bytes& received, size_t index)>;
 
-    // A frame as the chip sends it, with its checksum.
+    // A Serial API frame with its checksum.
     static Bytes frame(uint8_t type, uint8_t functionId, const Bytes& payload = {}) {
-        Bytes bytes = {0x01, uint8_t(payload.size() + 3), type, functionId};
-        bytes.insert(bytes.end(), payload.begin(), payload.end());
-        uint8_t sum = 0xFF;
-        for (size_t i = 1; i < bytes.size(); ++i)
-            sum ^= bytes[i];
-        bytes.push_back(sum);
+        Bytes bytes(payload.size() + 5);
+        bytes[0] = 0x01;
+        bytes[1] = uint8_t(payload.size() + 3);
+        bytes[2] = type;
+        bytes[3] = functionId;
+        std::copy(payload.begin(), payload.end(), bytes.begin() + 4);
+        bytes.back() = 0xFF;
+        for (size_t i = 1; i + 1 < bytes.size(); ++i)
+            bytes.back() ^= bytes[i];
         return bytes;
     }
-    static Bytes response(uint8_t functionId, const Bytes& payload = {}) {
-        return frame(0x01, functionId, payload);
-    }
-    static Bytes request(uint8_t functionId, const Bytes& payload = {}) {
-        return frame(0x00, functionId, payload);
-    }
-    static Bytes join(Bytes a, const Bytes& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        return a;
-    }
 
-    explicit ScriptedPeer(Script script = {}) : script(std::move(script)) {
+    explicit ScriptedPeer(Cut cut, Script script = {}) : cut(cut) {
+        setScript(std::move(script));
         termios raw{};
         cfmakeraw(&raw);
         char name[128];
@@ -60,25 +58,27 @@ public:
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     const char* path() const { return slavePath.c_str(); }
-
-    // Unprompted bytes from the chip.
+    void setScript(Script newScript) {
+        std::lock_guard lock(mutex);
+        script = std::make_shared<Script>(std::move(newScript));
+    }
+    // Unprompted bytes from the module.
     void send(const Bytes& bytes) { writeAll(bytes); }
 
-    // Everything the host sent so far, one entry per frame or control byte.
     std::vector<Bytes> received() const {
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard lock(mutex);
         return log;
     }
-    size_t framesWith(uint8_t functionId) const {
-        size_t n = 0;
-        for (const Bytes& b : received())
-            n += b.size() > 3 && b[3] == functionId;
-        return n;
+    void forget() {
+        std::lock_guard lock(mutex);
+        log.clear();
     }
-    size_t controls(uint8_t byte) const {
+    // The items received whose bytes from `offset` on start with `prefix`.
+    size_t count(const Bytes& prefix, size_t offset = 0) const {
         size_t n = 0;
-        for (const Bytes& b : received())
-            n += b.size() == 1 && b[0] == byte;
+        for (const Bytes& item : received())
+            n += item.size() >= offset + prefix.size() &&
+                 std::equal(prefix.begin(), prefix.end(), item.begin() + long(offset));
         return n;
     }
 
@@ -92,42 +92,40 @@ private:
         }
     }
 
-    void deliver(const Bytes& item) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            log.push_back(item);
-        }
-        if (script)
-            writeAll(script(item));
+    // The length of the first whole item in `pending`, or 0 while it is incomplete.
+    size_t itemLength(const Bytes& pending) const {
+        if (cut == Cut::Commands)
+            return pending.size() >= 4 ? 4 : 0;
+        if (pending[0] != 0x01)
+            return 1;
+        return pending.size() >= 2 && pending.size() >= size_t(pending[1]) + 2 ? size_t(pending[1]) + 2 : 0;
     }
 
     void run() {
         Bytes pending;
         while (!stop) {
             pollfd entry = {master, POLLIN, 0};
-            if (poll(&entry, 1, 5) <= 0 || !(entry.revents & POLLIN))
-                continue;
             uint8_t chunk[512];
-            ssize_t n = read(master, chunk, sizeof chunk);
-            if (n <= 0)
-                continue;
-            pending.insert(pending.end(), chunk, chunk + n);
-            while (!pending.empty()) {
-                if (pending[0] != 0x01) {
-                    deliver(Bytes{pending[0]});
-                    pending.erase(pending.begin());
-                    continue;
-                }
-                if (pending.size() < 2 || pending.size() < size_t(pending[1]) + 2)
-                    break;
-                Bytes item(pending.begin(), pending.begin() + pending[1] + 2);
-                pending.erase(pending.begin(), pending.begin() + pending[1] + 2);
-                deliver(item);
+            ssize_t n = poll(&entry, 1, 5) > 0 ? read(master, chunk, sizeof chunk) : 0;
+            if (n > 0)
+                pending.insert(pending.end(), chunk, chunk + n);
+            for (size_t length; !pending.empty() && (length = itemLength(pending)) > 0;) {
+                Bytes item(pending.begin(), pending.begin() + long(length));
+                pending.erase(pending.begin(), pending.begin() + long(length));
+                std::unique_lock lock(mutex);
+                log.push_back(item);
+                size_t index = log.size() - 1;
+                std::shared_ptr<Script> answer = script;
+                lock.unlock();
+                // Unlocked, so that a script may look at the peer or raise a signal.
+                if (*answer)
+                    writeAll((*answer)(item, index));
             }
         }
     }
 
-    Script script;
+    const Cut cut;
+    std::shared_ptr<Script> script; // shared, so that a script keeps its state between calls
     int master = -1, slave = -1;
     std::string slavePath;
     std::atomic<bool> stop{false};

@@ -1,8 +1,10 @@
+// The Intel HEX reader: accepted and refused files written by hand, each refusal with its message,
+// and files written by two independent tools (objcopy, srec_cat) read back into the right image.
 #include "file-support/HexFile.hpp"
 
 #include "util/crc32.hpp"
 
-#include "../support/ConsoleCapture.hpp"
+#include "support/ConsoleCapture.hpp"
 
 #include <cstdio>
 #include <filesystem>
@@ -17,13 +19,14 @@
 
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
 const std::string END = ":00000001FF\n";
 
 // A record line with its checksum computed.
-std::string record(uint16_t address, uint8_t type, const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> bytes = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), type};
+std::string record(uint16_t address, uint8_t type, const Bytes& data) {
+    Bytes bytes = {uint8_t(data.size()), uint8_t(address >> 8), uint8_t(address), type};
     bytes.insert(bytes.end(), data.begin(), data.end());
     uint8_t sum = 0;
     for (uint8_t b : bytes)
@@ -38,13 +41,21 @@ std::string record(uint16_t address, uint8_t type, const std::vector<uint8_t>& d
     return line;
 }
 
-// What the reader must produce for a flash whose first bytes are `binary`.
-std::vector<uint8_t> expectedImage(const std::vector<uint8_t>& binary) {
-    std::vector<uint8_t> image(HEX_IMAGE_SIZE, 0xFF);
+// The image for a flash whose first bytes are `binary`: erased elsewhere, the CRC at its end.
+Bytes expectedImage(const Bytes& binary) {
+    Bytes image(HEX_IMAGE_SIZE, 0xFF);
     std::copy(binary.begin(), binary.end(), image.begin());
     Result crc = toBigEndian(crc32(image.data(), HEX_IMAGE_SIZE - 4));
     std::copy(crc.bytes, crc.bytes + 4, image.end() - 4);
     return image;
+}
+
+// The same for data at a few addresses.
+Bytes imageWith(const std::vector<std::pair<size_t, Bytes>>& pieces) {
+    Bytes binary(HEX_IMAGE_SIZE - 4, 0xFF);
+    for (const auto& [address, bytes] : pieces)
+        std::copy(bytes.begin(), bytes.end(), binary.begin() + long(address));
+    return expectedImage(binary);
 }
 
 class HexFile : public ::testing::Test {
@@ -56,121 +67,80 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
 
-    std::string write(const std::string& name, const std::string& content) {
-        std::string path = dir + "/" + name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-
-    std::vector<uint8_t> read(const std::string& path) {
+    Bytes read(const std::string& path) {
         ConsoleCapture console;
-        std::vector<uint8_t> image = readHexFile(path.c_str());
+        Bytes image = readHexFile(path.c_str());
         lines = console.lines();
-        status = console.stdoutText();
         return image;
     }
-
-    std::vector<uint8_t> readText(const std::string& content) { return read(write("f.hex", content)); }
+    Bytes readText(const std::string& content) {
+        std::ofstream(dir + "/f.hex", std::ios::binary) << content;
+        return read(dir + "/f.hex");
+    }
 
     std::string dir;
     Lines lines;
-    std::string status;
 };
 
-TEST_F(HexFile, DataRecordsLandAtTheirAddresses) {
-    std::vector<uint8_t> flash(0x10014, 0xFF);
-    flash[0] = 1, flash[1] = 2, flash[2] = 3, flash[3] = 4;
-    flash[0x10010] = 0xAB, flash[0x10011] = 0xCD;
-    EXPECT_EQ(
-        readText(":0400000001020304F2\n:020000040001F9\n" + record(0x0010, 0, {0xAB, 0xCD}) + "\n" + END),
-        expectedImage(flash));
-    EXPECT_EQ(lines, Lines{});
-}
-
-TEST_F(HexFile, SegmentAndLinearAddressesLastOneWins) {
-    std::vector<uint8_t> flash(0x10022, 0xFF);
-    flash[0x10010] = 0x11; // segment 0x1000: base 0x10000
-    flash[0x20] = 0x22;    // linear 0: back to the first 64 KiB
-    flash[0x10021] = 0x33; // linear 1
-    flash[0x1021] = 0x44;  // segment 0x0100 after a linear record
-    std::string text = record(0, 2, {0x10, 0x00}) + "\n" + record(0x10, 0, {0x11}) + "\n" +
-                       record(0, 4, {0x00, 0x00}) + "\n" + record(0x20, 0, {0x22}) + "\n" +
-                       record(0, 4, {0x00, 0x01}) + "\n" + record(0x21, 0, {0x33}) + "\n" +
-                       record(0, 2, {0x01, 0x00}) + "\n" + record(0x21, 0, {0x44}) + "\n" + END;
-    EXPECT_EQ(readText(text), expectedImage(flash));
-    EXPECT_EQ(lines, Lines{});
-}
-
-TEST_F(HexFile, StartAddressAndUnknownRecordsAreSkippedWithAMessage) {
-    std::vector<uint8_t> flash(0x10001, 0xFF);
-    flash[0x10000] = 0x5A;
-    std::string start = record(0, 3, {0, 0, 0, 0});
-    std::string linearStart = record(0, 5, {0, 0, 0x10, 0});
-    std::string unknown = record(0, 9, {});
-    std::string text = ":020000040001F9\n" + start + "\n" + linearStart + "\n" + unknown + "\n" +
-                       record(0, 0, {0x5A}) + "\n" + END;
-    EXPECT_EQ(readText(text), expectedImage(flash));
-    EXPECT_EQ(lines, (Lines{"Ignoring line with unknown type: '" + start + "'",
-                            "Ignoring line with unknown type: '" + linearStart + "'",
-                            "Ignoring line with unknown type: '" + unknown + "'"}));
-}
-
-TEST_F(HexFile, LineEndsBlankLinesAndDataAfterTheEndRecord) {
-    const std::vector<uint8_t> expected =
-        expectedImage({0x01, 0x02, 0x03, 0x04, 0xFF, 0xFF, 0xFF, 0xFF, 0xab});
-    // Lower-case digits are accepted, and so are blanks after the checksum pair.
-    const std::string data = ":0400000001020304F2", late = ":01000800ab4c";
-    // A record padded to the longest line the reader takes.
-    const std::string padded = late + std::string(600 - late.size() - 1, ' ') + "\t";
-    const std::vector<std::string> texts = {
-        data + "\r\n\r\n:00000001FF\r\n" + late + "\r\n",
-        "\n" + data + "\n\r\n\n:00000001FF\n" + late, // the last line has no line end
-        data + "\r\r\n:00000001FF\n" + late + "\n\n",
-        data + "\r:00000001FF\r" + late + "\r",
-        data + " \t\r\n:00000001FF  \n" + late + "\t\n",
-        data + "\n:00000001FF\n" + padded,
-        // Records that repeat the bytes already there, wholly or in part.
-        data + "\n" + data + "\n:00000001FF\n" + late + "\n" + record(2, 0, {0x03, 0x04, 0xFF}) + "\n" + late,
+TEST_F(HexFile, AcceptedFiles) {
+    const std::string data = ":0400000001020304F2", late = ":01000800ab4c"; // lower-case digits too
+    const Bytes dataAndLate = imageWith({{0, {1, 2, 3, 4}}, {8, {0xab}}});
+    const std::string start = record(0, 3, {0, 0, 0, 0}), linearStart = record(0, 5, {0, 0, 0x10, 0}),
+                      unknown = record(0, 9, {});
+    struct Row {
+        std::string text;
+        Bytes image;
+        Lines lines = {};
     };
-    for (const std::string& text : texts) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(readText(text), expected);
-        EXPECT_EQ(lines, Lines{});
+    const Row rows[] = {
+        {data + "\n:020000040001F9\n" + record(0x0010, 0, {0xAB, 0xCD}) + "\n" + END,
+         imageWith({{0, {1, 2, 3, 4}}, {0x10010, {0xAB, 0xCD}}})},
+        // Segment and linear addresses: the last one given counts.
+        {record(0, 2, {0x10, 0x00}) + "\n" + record(0x10, 0, {0x11}) + "\n" + record(0, 4, {0x00, 0x00}) +
+             "\n" + record(0x20, 0, {0x22}) + "\n" + record(0, 4, {0x00, 0x01}) + "\n" +
+             record(0x21, 0, {0x33}) + "\n" + record(0, 2, {0x01, 0x00}) + "\n" + record(0x21, 0, {0x44}) +
+             "\n" + END,
+         imageWith({{0x10010, {0x11}}, {0x20, {0x22}}, {0x10021, {0x33}}, {0x1021, {0x44}}})},
+        {":020000040001F9\n" + start + "\n" + linearStart + "\n" + unknown + "\n" + record(0, 0, {0x5A}) +
+             "\n" + END,
+         imageWith({{0x10000, {0x5A}}}),
+         {"Ignoring line with unknown type: '" + start + "'",
+          "Ignoring line with unknown type: '" + linearStart + "'",
+          "Ignoring line with unknown type: '" + unknown + "'"}},
+        // Line ends of every kind, blank lines, blanks after the checksum, data after the end record.
+        {data + "\r\n\r\n:00000001FF\r\n" + late + "\r\n", dataAndLate},
+        {"\n" + data + "\n\r\n\n:00000001FF\n" + late, dataAndLate},
+        {data + "\r\r\n:00000001FF\n" + late + "\n\n", dataAndLate},
+        {data + "\r:00000001FF\r" + late + "\r", dataAndLate},
+        {data + " \t\r\n:00000001FF  \n" + late + "\t\n", dataAndLate},
+        {data + "\n:00000001FF\n" + late + std::string(600 - late.size() - 1, ' ') + "\t", dataAndLate},
+        // Records that repeat the bytes already there, wholly or in part.
+        {data + "\n" + data + "\n:00000001FF\n" + late + "\n" + record(2, 0, {0x03, 0x04, 0xFF}) + "\n" +
+             late,
+         dataAndLate},
+        {":020000000102FB\r:02000200AABB97\r:00000001FF\r", imageWith({{0, {0x01, 0x02, 0xAA, 0xBB}}})},
+        // The last four data bytes give way to the CRC.
+        {":020000040001F9\n" + record(0xFFF8, 0, {1, 2, 3, 4, 5, 6, 7, 8}) + "\n" + END,
+         imageWith({{HEX_IMAGE_SIZE - 8, {1, 2, 3, 4}}})},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        EXPECT_EQ(readText(row.text), row.image);
+        EXPECT_EQ(lines, row.lines);
     }
-    // Carriage returns alone end lines: every record counts, not just the first.
-    std::vector<uint8_t> image = readText(":020000000102FB\r:02000200AABB97\r:00000001FF\r");
-    EXPECT_EQ(image, expectedImage({0x01, 0x02, 0xAA, 0xBB}));
 }
-
-TEST_F(HexFile, RecordAtTheEndOfTheImage) {
-    std::string last8 = record(0xFFF8, 0, {1, 2, 3, 4, 5, 6, 7, 8});
-    std::vector<uint8_t> image = readText(":020000040001F9\n" + last8 + "\n" + END);
-    ASSERT_EQ(image.size(), HEX_IMAGE_SIZE);
-    std::vector<uint8_t> flash(HEX_IMAGE_SIZE - 4, 0xFF);
-    flash[HEX_IMAGE_SIZE - 8] = 1, flash[HEX_IMAGE_SIZE - 7] = 2, flash[HEX_IMAGE_SIZE - 6] = 3;
-    flash[HEX_IMAGE_SIZE - 5] = 4;
-    EXPECT_EQ(image, expectedImage(flash)); // the last four data bytes give way to the CRC
-
-    std::string last16 = record(0xFFF8, 0, std::vector<uint8_t>(16, 0x77));
-    EXPECT_TRUE(readText(":020000040001F9\n" + last16 + "\n" + END).empty());
-    EXPECT_EQ(lines, (Lines{"addr=131064 is outside buffer", last16}));
-}
-
-struct Refusal {
-    std::string text;
-    Lines lines;
-};
 
 TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
     const std::string in = " in hex-file '" + dir + "/f.hex'";
-    const std::string shortEnd = ":00000001";
-    const std::string wideCount = record(0, 4, {0, 1, 0, 0});
-    const std::string narrowSegment = record(0, 2, {0x10});
-    const std::string beyond = record(0xFFFF, 0, {1, 2});
-    const std::string segmentBeyond = record(0, 2, {0x20, 0x00});
-    std::vector<Refusal> rows = {
+    const std::string wideCount = record(0, 4, {0, 1, 0, 0}), narrowSegment = record(0, 2, {0x10}),
+                      beyond = record(0xFFFF, 0, {1, 2}), last16 = record(0xFFF8, 0, Bytes(16, 0x77));
+    struct Row {
+        std::string text;
+        Lines lines;
+    };
+    const Row rows[] = {
         {":0400\n", {"line too short to parse byte #2 from line ':0400'"}},
-        {shortEnd + "\n", {"line too short to parse byte #4 from line ':00000001'"}},
+        {":00000001\n", {"line too short to parse byte #4 from line ':00000001'"}},
         {":0400000001020304\n", {"line too short to parse byte #8 from line ':0400000001020304'"}},
         {":04000000G1020304F2\n", {"failed to parse byte #4 ('G1' from line ':04000000G1020304F2'"}},
         {":04000000 1020304F2\n", {"failed to parse byte #4 (' 1' from line ':04000000 1020304F2'"}},
@@ -186,8 +156,9 @@ TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
         {":020000040002F8\n" + record(0, 0, {1}) + "\n",
          {"addr=131072 is outside buffer", record(0, 0, {1})}},
         {":020000040001F9\n" + beyond + "\n", {"addr=131071 is outside buffer", beyond}},
+        {":020000040001F9\n" + last16 + "\n" + END, {"addr=131064 is outside buffer", last16}},
         // A segment record moves the data past the image instead of being ignored.
-        {segmentBeyond + "\n" + record(0, 0, {1}) + "\n",
+        {record(0, 2, {0x20, 0x00}) + "\n" + record(0, 0, {1}) + "\n",
          {"addr=131072 is outside buffer", record(0, 0, {1})}},
         {":020000041000EA\n" + record(0, 0, {1}) + "\n",
          {"addr=268435456 is outside buffer", record(0, 0, {1})}},
@@ -222,20 +193,14 @@ TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
              record(0, 0, {2}) + "\n" + END,
          {"contradictory data at address 0x10000" + in}},
     };
-    for (const Refusal& row : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         EXPECT_TRUE(readText(row.text).empty());
         EXPECT_EQ(lines, row.lines);
     }
-}
-
-TEST_F(HexFile, UnreadableFiles) {
-    std::string missing = dir + "/missing.hex";
-    EXPECT_TRUE(read(missing).empty());
-    EXPECT_EQ(lines, Lines{"Failed to open " + missing});
-    EXPECT_NE(status.find("Reading hex-file"), std::string::npos);
-
     // A directory opens like a file and fails only when read; that is not an empty firmware.
+    EXPECT_TRUE(read(dir + "/missing.hex").empty());
+    EXPECT_EQ(lines, Lines{"Failed to open " + dir + "/missing.hex"});
     EXPECT_TRUE(read(dir).empty());
     EXPECT_EQ(lines, Lines{"Failed to read " + dir});
 }
@@ -258,23 +223,11 @@ TEST_F(HexFile, EndlessInputIsRefusedInBoundedMemory) {
     EXPECT_EQ(console.lines(), Lines{"line 1 is longer than 600 characters in hex-file '/dev/zero'"});
 }
 
-TEST(HexFileParseByte, ReadsThePairAtItsPosition) {
-    ConsoleCapture console;
-    uint8_t out = 0;
-    EXPECT_TRUE(parseHexByte(":0400000001020304F2", 8, out));
-    EXPECT_EQ(out, 0xF2);
-    EXPECT_TRUE(parseHexByte(":ff", 0, out));
-    EXPECT_EQ(out, 0xFF);
-    EXPECT_FALSE(parseHexByte(":f", 0, out));
-    EXPECT_EQ(out, 0xFF);
-    EXPECT_EQ(console.lines(), Lines{"line too short to parse byte #0 from line ':f'"});
-}
-
 // Independent writers of Intel HEX: GNU objcopy (segment records past 64 KiB, 16-byte records)
 // and srec_cat (linear records, other record sizes, gaps where the flash stays erased).
 class HexFileOracle : public HexFile {
 protected:
-    void checkAgainst(const std::string& command, const std::vector<uint8_t>& binary) {
+    void checkAgainst(const std::string& command, const Bytes& binary) {
         std::string bin = dir + "/in.bin", hex = dir + "/out.hex";
         std::ofstream(bin, std::ios::binary)
             .write(reinterpret_cast<const char*>(binary.data()), std::streamsize(binary.size()));
@@ -288,21 +241,20 @@ protected:
         EXPECT_EQ(lines, Lines{});
     }
 
-    std::vector<uint8_t> randomBinary(size_t size, bool sparse, unsigned seed) {
+    Bytes randomBinary(size_t size, bool sparse, unsigned seed) {
         std::mt19937 random(seed);
-        std::vector<uint8_t> binary(size, 0xFF);
+        Bytes binary(size, 0xFF);
         if (!sparse) {
             for (uint8_t& b : binary)
                 b = uint8_t(random());
             return binary;
         }
-        for (int island = 0; island < 40 && size > 0; ++island) {
+        for (int island = 0; island < 40; ++island) {
             size_t start = random() % size, length = 1 + random() % 600;
             for (size_t i = start; i < start + length && i < size; ++i)
                 binary[i] = uint8_t(random());
         }
-        if (size > 0)
-            binary[size - 1] = 0x42; // keep the full length visible to the writer
+        binary[size - 1] = 0x42; // keep the full length visible to the writer
         return binary;
     }
 };

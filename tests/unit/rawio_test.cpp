@@ -1,0 +1,179 @@
+// The timed I/O under the chip's tty, for what the emulator's pty never does: deliver a reply in
+// pieces at chosen moments, fill a non-blocking descriptor, hang up, or be interrupted by a signal
+// at a chosen point of a wait.
+#include "rawio/Cancel.hpp"
+#include "rawio/DescriptorIO.hpp"
+#include "rawio/Exception.hpp"
+#include "rawio/ReadBuffer.hpp"
+#include "rawio/TimeoutClock.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Channel {
+    FileDescriptor reader, writer;
+
+    explicit Channel(bool socket = false) {
+        int fds[2];
+        EXPECT_EQ(socket ? socketpair(AF_UNIX, SOCK_STREAM, 0, fds) : pipe(fds), 0);
+        reader = FileDescriptor(fds[0]);
+        writer = FileDescriptor(fds[1]);
+    }
+    void send(const Bytes& bytes) const {
+        ASSERT_EQ(write(writer.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    int pending() const {
+        int count = -1;
+        EXPECT_EQ(ioctl(reader.get(), FIONREAD, &count), 0);
+        return count;
+    }
+};
+
+Bytes counting(size_t count, uint8_t first = 0) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i)
+        bytes[i] = uint8_t(first + i);
+    return bytes;
+}
+
+Bytes bytesOf(View view) {
+    return Bytes(view.begin(), view.end());
+}
+
+// A reply in pieces is assembled, and what came beyond the request is served to the next one
+// before the descriptor is read again.
+TEST(ReadBuffer, AssemblesPiecesAndServesTheSurplusFirst) {
+    Channel channel(true);
+    ReadBuffer buffer;
+    std::thread sender([&] {
+        channel.send({1, 2});
+        usleep(10 * 1000);
+        channel.send({3, 4, 5, 6, 7});
+    });
+    uint8_t into[6];
+    EXPECT_EQ(bytesOf(buffer.read(channel.reader, Span(into), 1000)), counting(6, 1));
+    sender.join();
+    channel.send({8});
+    uint8_t next[1];
+    EXPECT_EQ(bytesOf(buffer.read(channel.reader, Span(next), 100)), Bytes{7});
+    EXPECT_EQ(channel.pending(), 1) << "served from the buffer";
+    EXPECT_EQ(buffer.takeByte(), std::make_pair(uint8_t(0), false)) << "takeByte never reads";
+
+    // Time out with what came, and no error.
+    TimeoutClock clock;
+    EXPECT_EQ(bytesOf(buffer.read(channel.reader, Span(into), 50)), Bytes{8});
+    EXPECT_GE(clock.elapsed(), 49);
+    EXPECT_EQ(buffer.readByte(channel.reader, 30), std::make_pair(uint8_t(0), false));
+
+    // A read error passes through and leaves nothing buffered.
+    FileDescriptor directory(open("/", O_RDONLY | O_DIRECTORY));
+    try {
+        buffer.read(directory, Span(into), 100);
+        ADD_FAILURE() << "no exception";
+    } catch (const RawIO::Exception& e) {
+        EXPECT_EQ(e.error, EISDIR);
+        EXPECT_STREQ(e.what(), "IO-Error on read()");
+    }
+    EXPECT_TRUE(buffer.empty());
+}
+
+// Whether `action` returns within five seconds, run in a child: a hang fails instead of stalling.
+bool endsInTime(const std::function<void()>& action) {
+    pid_t child = fork();
+    if (child == 0) {
+        alarm(5);
+        action();
+        _exit(0);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ReadBuffer, DiscardDropsBufferedAndPendingInputAndEndsOnAHungUpLine) {
+    Channel channel(true);
+    ReadBuffer buffer;
+    channel.send(counting(100));
+    uint8_t one[1];
+    buffer.read(channel.reader, Span(one), 100);
+    ASSERT_FALSE(buffer.empty());
+    channel.send(Bytes(5000, 0x55)); // more than one read's worth
+    usleep(1000);
+    buffer.discard(channel.reader);
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_EQ(channel.pending(), 0);
+    // A hung-up peer keeps the descriptor readable with end of file: the drain must end.
+    channel.writer = FileDescriptor();
+    EXPECT_TRUE(endsInTime([&] { buffer.discard(channel.reader); }));
+}
+
+TEST(DescriptorIO, WriteFullyWaitsOutAFullNonBlockingDescriptor) {
+    Channel channel;
+    fcntl(channel.writer.get(), F_SETFL, O_NONBLOCK);
+    Bytes bytes(300000, 0xA5);
+    size_t received = 0;
+    std::thread reader([&] {
+        uint8_t chunk[4096];
+        for (ssize_t n; received < bytes.size() && (n = read(channel.reader.get(), chunk, sizeof chunk)) > 0;)
+            received += size_t(n);
+    });
+    EXPECT_TRUE(RawIO::writeFully(channel.writer.get(), bytes.data(), bytes.size()));
+    reader.join();
+    EXPECT_EQ(received, bytes.size());
+
+    // A moved descriptor is closed once, by its last owner.
+    int raw = channel.reader.get();
+    { FileDescriptor last(std::move(channel.reader)); }
+    EXPECT_EQ(channel.reader.get(), -1);
+    EXPECT_EQ(fcntl(raw, F_GETFD), -1);
+}
+
+// A signal ends a blocked wait with EINTR; once it came, no wait begins, or a run cancelled
+// between two reads would go on to the end of its job.
+TEST(Cancellation, ASignalEndsTheWaitItInterruptsAndEveryLaterOne) {
+    RawIO::installCancelHandlers();
+    for (int signal : {SIGINT, SIGTERM}) {
+        RawIO::testing::clearCancellation();
+        Channel channel;
+        pthread_t self = pthread_self();
+        std::thread killer([&] {
+            usleep(20 * 1000);
+            pthread_kill(self, signal);
+        });
+        uint8_t buf[1];
+        TimeoutClock clock;
+        try {
+            RawIO::readWithTimeout(channel.reader.get(), buf, 1, 5000);
+            ADD_FAILURE() << "the wait was not interrupted";
+        } catch (const RawIO::Exception& e) {
+            EXPECT_EQ(e.error, EINTR);
+            EXPECT_STREQ(e.what(), "IO-Error on poll()");
+        }
+        killer.join();
+        EXPECT_LT(clock.elapsed(), 2000);
+        EXPECT_TRUE(RawIO::cancelRequested());
+
+        channel.send({0x42});
+        for (int timeoutMs : {0, 1000})
+            EXPECT_THROW(RawIO::readWithTimeout(channel.reader.get(), buf, 1, timeoutMs), RawIO::Exception);
+        EXPECT_THROW(RawIO::readAtLeast(channel.reader.get(), buf, 1, 1, 1000), RawIO::Exception);
+        EXPECT_THROW(RawIO::discardInput(channel.reader.get()), RawIO::Exception);
+        RawIO::testing::clearCancellation();
+        EXPECT_EQ(RawIO::readWithTimeout(channel.reader.get(), buf, 1, 1000), 1u) << "the byte stays";
+    }
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+}
+
+} // namespace
