@@ -85,13 +85,11 @@ TEST(Configuration, TtyPathAndSeparator) {
         {{"/dev/ttyAMA0", "/dev/ttyUSB0"}, {"Extra argument: /dev/ttyUSB0"}},
         {{"", "/dev/ttyAMA0"}, {}, "tty=/dev/ttyAMA0"},
         {{""}, {TTY_REQUIRED}},
-        {{"-x", "/dev/ttyAMA0"}, {"Option not supported: -x"}},
-        {{"-", "/dev/ttyAMA0"}, {"Option not supported: -"}},
-        {{"--hex=f.hex", "/dev/ttyAMA0"}, {"Option not supported: --hex=f.hex"}},
-        {{"--VERBOSE", "/dev/ttyAMA0"}, {"Option not supported: --VERBOSE"}},
-        {{"--verb", "/dev/ttyAMA0"}, {"Option not supported: --verb"}},
-        // A value that does not fit the line buffer is left out whole.
-        {{std::string(800, '-'), "/dev/ttyAMA0"}, {"Option not supported: "}},
+        // Every option is looked at after a refusal, so each problem gets its line. A value that
+        // does not fit the line buffer is left out whole.
+        {{"-x", "-", "--hex=f.hex", "--VERBOSE", "--verb", std::string(800, '-'), "/dev/ttyAMA0"},
+         {"Option not supported: -x", "Option not supported: -", "Option not supported: --hex=f.hex",
+          "Option not supported: --VERBOSE", "Option not supported: --verb", "Option not supported: "}},
     });
 }
 

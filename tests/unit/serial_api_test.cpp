@@ -89,20 +89,14 @@ TEST(ProtocolVersion, ShortAndLongRepliesAndUnknownTypes) {
         EXPECT_EQ(libraryTypeName(ProtocolVersion("x", 1, type)), StringView("Unknown library type")) << type;
 }
 
-// The first request goes unanswered, the others get a reply without text: five requests in all,
-// the first one waited for 1.5 s.
-TEST(SerialAPI, AVersionIsAskedForFiveTimesAndEachReplyWaitedFor) {
-    Link link([requests = 0](const Bytes& got, size_t) mutable {
-        return got == GET_VERSION && ++requests > 1 ? ScriptedPeer::frame(0x01, 0x15, {0x00, 0x07}) : Bytes();
+// A reply without text is no version: the request is sent again, five times in all.
+TEST(SerialAPI, AVersionWithoutTextIsAskedForAgain) {
+    Link link([](const Bytes& got, size_t) {
+        return got == GET_VERSION ? ScriptedPeer::frame(0x01, 0x15, {0x00, 0x07}) : Bytes();
     });
     SerialAPI api(link.chip, false, false);
-    TimeoutClock clock;
-    ProtocolVersion version = api.getVersion();
-    EXPECT_EQ(version.length(), 0);
-    EXPECT_GE(clock.elapsed(), 1500);
-    EXPECT_LT(clock.elapsed(), 3000); // a second full wait would end at 3000
+    EXPECT_EQ(api.getVersion().length(), 0);
     EXPECT_EQ(link.peer.count(GET_VERSION), 5u);
-    EXPECT_EQ(link.console.lines(), std::vector<std::string>{});
 }
 
 TEST(SerialAPI, ABadChecksumIsNakedAndTheRepetitionAcked) {
