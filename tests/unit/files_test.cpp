@@ -273,7 +273,8 @@ TEST_P(WriteFileCases, DecidesLikeAPlainOpenAndKeepsEarlierFiles) {
         EXPECT_NE(lstat(layout.inspected.c_str(), &after), 0);
         return;
     }
-    EXPECT_EQ(fileContent(layout.inspected), c.content == Content::New ? image : std::string(OLD));
+    EXPECT_TRUE(fileContent(layout.inspected) == (c.content == Content::New ? image : std::string(OLD)))
+        << (c.content == Content::New ? "the new image" : "the earlier file") << " was expected";
     ASSERT_EQ(lstat(layout.inspected.c_str(), &after), 0);
     if (c.inode != Inode::Created) {
         EXPECT_EQ(after.st_ino == before.st_ino, c.inode == Inode::Kept);
