@@ -73,6 +73,12 @@ public:
         std::lock_guard lock(mutex);
         log.clear();
     }
+    // Waits up to five seconds for the `count`th item; the peer's thread may lag behind the host.
+    bool waitFor(size_t count) const {
+        for (int waited = 0; received().size() < count && waited < 5000; waited += 5)
+            usleep(5000);
+        return received().size() >= count;
+    }
     // The items received whose bytes from `offset` on start with `prefix`.
     size_t count(const Bytes& prefix, size_t offset = 0) const {
         size_t n = 0;

@@ -65,9 +65,9 @@ struct Line {
     std::string path;
 };
 
-Bytes readFrom(Chip& chip) {
+Bytes readFrom(Chip& chip, int timeoutMs) {
     uint8_t into[16];
-    Span got = chip.read(Span(into), 100);
+    Span got = chip.read(Span(into), timeoutMs);
     return Bytes(got.begin(), got.end());
 }
 
@@ -86,7 +86,7 @@ TEST(ChipTty, IsRawAt115200WithoutHangUpAndStaysNonBlocking) {
     EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY), 0u) << "XON and XOFF are bytes of frames";
     EXPECT_EQ(settings.c_oflag & OPOST, 0u);
     EXPECT_NE(fcntl(chip.tty.get(), F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(readFrom(chip), Bytes{});
+    EXPECT_EQ(readFrom(chip, 100), Bytes{});
     // Without a reset line the chip stays in its mode for good.
     EXPECT_TRUE(chip.setMode(ChipMode::Run));
     EXPECT_FALSE(chip.setMode(ChipMode::Programming));
@@ -120,7 +120,7 @@ TEST(ChipTty, IsHeldByOneChipAtATime) {
         EXPECT_EQ(console.lines(),
                   Lines{"openTTY: tty " + line.path + " is in use by another program (locked)"});
         // The second chip never applied its settings, which would have flushed the first's input.
-        EXPECT_EQ(readFrom(first), Bytes{0x06});
+        EXPECT_EQ(readFrom(first, 5000), Bytes{0x06});
     }
     // Both the lock and the exclusive mode are gone with the chip.
     EXPECT_EQ(exclusiveMode(line.path), 0);

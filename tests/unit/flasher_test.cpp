@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <optional>
 #include <thread>
@@ -80,32 +81,41 @@ protected:
 TEST_F(FlasherTest, BusyStatesAreWaitedOutUpToTheirLimits) {
     flasher::testing::setBusyLimits({300, 10000});
     Flasher& flasher = enabledFlasher();
-    setFault(busyPolls(1000));
-    TimeoutClock clock;
-    EXPECT_FALSE(flasher.waitForFMS());
-    EXPECT_GE(clock.elapsed(), 300);
-    EXPECT_LT(clock.elapsed(), 600); // a doubled limit would end at 600 at the earliest
-    const Lines stuck = {" Sent: <7f fe 00 00>", "Recvd: <7f fe 00 08>"};
-    EXPECT_EQ(console.lines(),
-              (Lines{stuck[0], stuck[1], "Error: Flash state machine still busy after 300 ms"}));
+    setFault(busyPolls(1000000));
+    // A doubled limit would end at 600 at the earliest; the shortest of up to three waits counts.
+    long long shortest = 1000000;
+    for (int round = 0; round < 3 && shortest >= 600; ++round) {
+        TimeoutClock clock;
+        EXPECT_FALSE(flasher.waitForFMS());
+        EXPECT_GE(clock.elapsed(), 300);
+        shortest = std::min(shortest, clock.elapsed());
+        Lines lines = console.lines();
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+                  (Lines{" Sent: <7f fe 00 00>", "Recvd: <7f fe 00 08>",
+                         "Error: Flash state machine still busy after 300 ms"}));
+    }
+    EXPECT_LT(shortest, 600);
 
     setFault(busyPolls(2));
     peer.forget();
-    clock = TimeoutClock();
+    size_t linesBefore = console.lines().size();
+    TimeoutClock clock;
     EXPECT_TRUE(flasher.crcCheck());
     EXPECT_GE(clock.elapsed(), 2000);
     EXPECT_EQ(peer.count({CHECK_STATE}), 3u);
     EXPECT_EQ(emutest::lastStatusWord(console.stdoutText()), "Done");
 
     flasher::testing::setBusyLimits({300, 500});
-    setFault(busyPolls(1000));
+    setFault(busyPolls(1000000));
     clock = TimeoutClock();
     EXPECT_FALSE(flasher.crcCheck());
     EXPECT_GE(clock.elapsed(), 500);
-    EXPECT_LT(clock.elapsed(), 3000); // a hang guard
-    EXPECT_EQ(console.lines(),
-              (Lines{stuck[0], stuck[1], "Error: Flash state machine still busy after 300 ms", stuck[0],
-                     stuck[1], "Error: CRC check still busy after 500 ms"}));
+    EXPECT_LT(clock.elapsed(), 10000); // a hang guard
+    Lines lines = console.lines();
+    EXPECT_EQ(
+        Lines(lines.begin() + long(linesBefore), lines.end()),
+        (Lines{" Sent: <7f fe 00 00>", "Recvd: <7f fe 00 08>", "Error: CRC check still busy after 500 ms"}));
 }
 
 // Each restart after the failed sector gets a wrong enable echo: five restarts of eleven enables,
@@ -127,6 +137,16 @@ TEST_F(FlasherTest, ASectorGivesUpWhenTheRestartFailsFiveTimes) {
     EXPECT_EQ(emutest::countLines(status, "Retrying chip restart in: 0.3s"), 4u);
 }
 
+// The signal lands on another thread, so the flasher sees it either through the wake-up of its
+// wait (an interrupted poll) or at its next look at the flag (false).
+bool endsCancelled(const std::function<bool()>& wait) {
+    try {
+        return !wait();
+    } catch (const RawIO::Exception& e) {
+        return e.error == EINTR;
+    }
+}
+
 // A signal ends the busy waits at once: while the flasher waits for a poll's reply (its poll wakes
 // up), or during the CRC check's pause of a second when another thread took it (the flag tells).
 TEST_F(FlasherTest, ASignalEndsTheBusyAndCrcWaitsAtOnce) {
@@ -139,7 +159,7 @@ TEST_F(FlasherTest, ASignalEndsTheBusyAndCrcWaitsAtOnce) {
     });
     TimeoutClock clock;
     EXPECT_THROW(flasher.waitForFMS(), RawIO::Exception);
-    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_LT(clock.elapsed(), 1500); // the busy limit would end it at 2000
     EXPECT_EQ(peer.count({CHECK_STATE}), 3u);
 
     // The reply to the signalled poll may still be on its way; it must not answer the next command.
@@ -151,14 +171,14 @@ TEST_F(FlasherTest, ASignalEndsTheBusyAndCrcWaitsAtOnce) {
         if (c[0] != CHECK_STATE)
             return std::nullopt;
         std::thread([] {
-            usleep(50 * 1000);
+            usleep(200 * 1000);
             raise(SIGINT);
         }).detach();
         return STILL_BUSY;
     });
     clock = TimeoutClock();
-    EXPECT_FALSE(flasher.crcCheck());
-    EXPECT_LT(clock.elapsed(), 500);
+    EXPECT_TRUE(endsCancelled([&] { return flasher.crcCheck(); }));
+    EXPECT_LT(clock.elapsed(), 800); // the pause would end at 1000
     EXPECT_EQ(peer.count({CHECK_STATE}), 1u);
     EXPECT_EQ(console.stderrText(), "");
 }

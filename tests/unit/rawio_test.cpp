@@ -54,18 +54,44 @@ TEST(ReadBuffer, AssemblesPiecesAndServesTheSurplusFirst) {
     sender.join();
     EXPECT_EQ(Bytes(got.begin(), got.end()), (Bytes{1, 2, 3, 4, 5, 6}));
     channel.send({8});
-    EXPECT_EQ(buffer.readByte(channel.reader, 100), std::make_pair(uint8_t(7), true));
+    EXPECT_EQ(buffer.readByte(channel.reader, 5000), std::make_pair(uint8_t(7), true));
     EXPECT_EQ(channel.pending(), 1);
     EXPECT_EQ(buffer.takeByte(), std::make_pair(uint8_t(0), false)) << "takeByte never reads";
+
+    // A read error passes through with its errno and leaves nothing buffered.
+    FileDescriptor directory(open("/", O_RDONLY | O_DIRECTORY));
+    try {
+        buffer.read(directory, Span(into), 100);
+        ADD_FAILURE() << "no exception";
+    } catch (const RawIO::Exception& e) {
+        EXPECT_EQ(std::make_pair(e.error, std::string(e.what())),
+                  std::make_pair(EISDIR, std::string("IO-Error on read()")));
+    }
+    EXPECT_TRUE(buffer.empty());
+}
+
+// A non-blocking tty behaves like a blocking one for a writer: a full descriptor is waited out.
+TEST(DescriptorIO, WriteFullyWaitsOutAFullNonBlockingDescriptor) {
+    Channel channel;
+    fcntl(channel.writer.get(), F_SETFL, O_NONBLOCK);
+    Bytes bytes(300000, 0xA5);
+    size_t received = 0;
+    std::thread reader([&] {
+        uint8_t chunk[4096];
+        for (ssize_t n; received < bytes.size() && (n = read(channel.reader.get(), chunk, sizeof chunk)) > 0;)
+            received += size_t(n);
+    });
+    EXPECT_TRUE(RawIO::writeFully(channel.writer.get(), bytes.data(), bytes.size()));
+    reader.join();
+    EXPECT_EQ(received, bytes.size());
 }
 
 TEST(ReadBuffer, DiscardDropsBufferedAndPendingInputAndEndsOnAHungUpLine) {
     Channel channel;
     ReadBuffer buffer;
     channel.send({1, 2});
-    EXPECT_EQ(buffer.readByte(channel.reader, 100), std::make_pair(uint8_t(1), true));
+    EXPECT_EQ(buffer.readByte(channel.reader, 5000), std::make_pair(uint8_t(1), true));
     channel.send(Bytes(5000, 0x55)); // more than one read's worth
-    usleep(1000);
     buffer.discard(channel.reader);
     EXPECT_TRUE(buffer.empty());
     EXPECT_EQ(channel.pending(), 0);

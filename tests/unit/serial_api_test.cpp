@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <thread>
 
@@ -45,7 +46,7 @@ TEST(ReadFrame, MalformedFramesAreDroppedWithinTheTimeoutAllTold) {
     // A start without a length is skipped, and the frame behind it found in what is buffered.
     link.peer.send({0x01, 0x00, 0x7f});
     link.peer.send(VERSION_REPLY);
-    EXPECT_EQ(bytesOf(readFrame(link.chip, 500)), VERSION_REPLY);
+    EXPECT_EQ(bytesOf(readFrame(link.chip, 5000)), VERSION_REPLY);
 
     // A frame cut short ends as nothing once the time is over; the next frame stands on its own.
     link.peer.send({0x01, 0x05, 0x01, 0x15, 0x41});
@@ -53,19 +54,23 @@ TEST(ReadFrame, MalformedFramesAreDroppedWithinTheTimeoutAllTold) {
     EXPECT_EQ(readFrame(link.chip, 200).size, 0u);
     EXPECT_GE(clock.elapsed(), 199);
     link.peer.send(VERSION_REPLY);
-    EXPECT_EQ(bytesOf(readFrame(link.chip, 500)), VERSION_REPLY);
+    EXPECT_EQ(bytesOf(readFrame(link.chip, 5000)), VERSION_REPLY);
 
-    // A false start late in the read does not give the search a fresh timeout (ending at 1400).
-    std::thread late([&link] {
-        usleep(600 * 1000);
-        link.peer.send({0x01, 0x00});
-    });
-    clock = TimeoutClock();
-    EXPECT_EQ(readFrame(link.chip, 800).size, 0u);
-    long long elapsed = clock.elapsed();
-    late.join();
-    EXPECT_GE(elapsed, 799);
-    EXPECT_LT(elapsed, 1300);
+    // A false start late in the read does not renew its timeout, which would end at 1500 at the
+    // earliest; the shortest of up to three reads counts.
+    long long shortest = 1000000;
+    for (int round = 0; round < 3 && shortest >= 1400; ++round) {
+        std::thread late([&link] {
+            usleep(500 * 1000);
+            link.peer.send({0x01, 0x00});
+        });
+        clock = TimeoutClock();
+        EXPECT_EQ(readFrame(link.chip, 1000).size, 0u);
+        shortest = std::min(shortest, clock.elapsed());
+        late.join();
+        EXPECT_GE(clock.elapsed(), 999);
+    }
+    EXPECT_LT(shortest, 1400);
 }
 
 Frame frameOf(const Bytes& bytes) {
@@ -113,7 +118,7 @@ TEST(SerialAPI, ABadChecksumIsNakedAndTheRepetitionAcked) {
     });
     SerialAPI api(link.chip, false, false);
     EXPECT_EQ(api.getVersion().text(), StringView("Z-Wave 4.61"));
-    usleep(50 * 1000);
+    link.peer.waitFor(3);
     EXPECT_EQ(link.peer.received(), (std::vector<Bytes>{GET_VERSION, {NAK}, {ACK}}));
 }
 
@@ -124,10 +129,10 @@ TEST(SerialAPI, SoftResetWaitsForTheStartedNotification) {
     });
     SerialAPI api(link.chip, true, false);
     EXPECT_EQ(link.peer.received().front(), (Bytes{0x01, 0x03, 0x00, 0x08, 0xf4}));
-    EXPECT_TRUE(api.resetChip(true, false, 500));
-    EXPECT_TRUE(api.resetChip(false, true, 500));
-    EXPECT_FALSE(api.resetChip(false, false, 500));
-    usleep(50 * 1000);
+    EXPECT_TRUE(api.resetChip(true, false, 5000));
+    EXPECT_TRUE(api.resetChip(false, true, 5000));
+    EXPECT_FALSE(api.resetChip(false, false, 5000));
+    link.peer.waitFor(4);
     EXPECT_EQ(link.peer.count({0x08}, 3), 2u);
     EXPECT_EQ(link.peer.count({ACK}), 2u);
 }
