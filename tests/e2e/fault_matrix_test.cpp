@@ -43,7 +43,7 @@ const struct {
 // of them is a wait the tool chose: at least `waitMs` (less the time the emulator may have taken to
 // see the first of them: its stamps are when it read the line), and not a second more.
 constexpr size_t ANY = SIZE_MAX;
-constexpr int NOTICE_MS = 50;
+constexpr int NOTICE_MS = 100;
 struct Count {
     std::string pattern;
     size_t count;
@@ -64,7 +64,7 @@ const std::string GET_VERSION = "in frame get-version", NVM_OPEN = "in frame nvm
                   NVM_CLOSE = "in frame nvm-close", SET_DEFAULT = "in frame set-default",
                   RESENT = "out frame-resend", IGNORED = "in ignored", ENABLE = "in prog enable",
                   CRC_CHECK = "in prog crc-check", READ_NVR = "in prog read-nvr", PROG = "in prog",
-                  BOOT_FAILED = "event boot failed";
+                  RELEASES = "line reset 1";
 std::string erases(int sector) {
     char text[40];
     std::snprintf(text, sizeof text, "in prog erase-sector 0b %02x", sector);
@@ -229,7 +229,8 @@ const Row ROWS[] = {
     {RESTORE, {"missing-ack:nvm-write:10"}, DONE, {{NVM_WRITE, 256}}},
     {RESTORE, {"drop-reply:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
     {RESTORE, {"nvm-size:16000"}, DONE, {{NVM_WRITE, 256}}, "Trying to write anyway, and hoping for the best."},
-    {RESTORE, {"boot-fail"}, "Error: failed to write NVM", {{BOOT_FAILED, 1 + 4, 1500}, {IGNORED, 0}}},
+    // Releases of the reset line: the emulator's start, the tool's open, its 4 attempts.
+    {RESTORE, {"boot-fail"}, "Error: failed to write NVM", {{RELEASES, 1 + 1 + 4, 1500}, {IGNORED, 0}}},
 
     // Erase: set default and its callback.
     {ERASE, {"corrupt-checksum:set-default:1"}, DONE, {{SET_DEFAULT, 1}, {RESENT, 1}}},
