@@ -89,18 +89,22 @@ bool Faults::add(const std::string& description, std::string& error) {
     bool ok = false;
     static const struct {
         const char* name;
-        Kind kind;
-    } COUNTED[] = {{"drop-reply", Kind::DropReply}, {"corrupt-checksum", Kind::CorruptChecksum},
-                   {"late-reply", Kind::LateReply}, {"unrelated-frame-first", Kind::UnrelatedFrameFirst},
-                   {"nak-frame", Kind::NakFrame},   {"missing-ack", Kind::MissingAck},
-                   {"can-reply", Kind::CanReply},   {"stray-byte", Kind::StrayByte}};
+        bool ExchangeFaults::*flag;
+    } COUNTED[] = {{"drop-reply", &ExchangeFaults::dropReply},
+                   {"corrupt-checksum", &ExchangeFaults::corruptChecksum},
+                   {"late-reply", nullptr},
+                   {"unrelated-frame-first", &ExchangeFaults::unrelatedFrameFirst},
+                   {"nak-frame", &ExchangeFaults::nakFrame},
+                   {"missing-ack", &ExchangeFaults::missingAck},
+                   {"can-reply", &ExchangeFaults::canReply},
+                   {"stray-byte", &ExchangeFaults::strayByte}};
     const auto* counting = std::find_if(std::begin(COUNTED), std::end(COUNTED),
                                         [&](const auto& entry) { return name == entry.name; });
     if (counting != std::end(COUNTED)) {
-        bool late = counting->kind == Kind::LateReply;
+        bool late = counting->flag == nullptr;
         size_t numbers = late ? 2 : 1;
         Counted fault{};
-        fault.kind = counting->kind;
+        fault.flag = counting->flag;
         size_t first = 1;
         if (parts.size() == numbers + 2) {
             fault.filter = parts[1];
@@ -176,32 +180,10 @@ ExchangeFaults Faults::onExchange(const std::string& name, const std::string& fa
             continue;
         if (++fault.seen != fault.index)
             continue;
-        switch (fault.kind) {
-        case Kind::DropReply:
-            result.dropReply = true;
-            break;
-        case Kind::CorruptChecksum:
-            result.corruptChecksum = true;
-            break;
-        case Kind::LateReply:
+        if (fault.flag != nullptr)
+            result.*fault.flag = true;
+        else
             result.delay += fault.delay;
-            break;
-        case Kind::UnrelatedFrameFirst:
-            result.unrelatedFrameFirst = true;
-            break;
-        case Kind::NakFrame:
-            result.nakFrame = true;
-            break;
-        case Kind::MissingAck:
-            result.missingAck = true;
-            break;
-        case Kind::CanReply:
-            result.canReply = true;
-            break;
-        case Kind::StrayByte:
-            result.strayByte = true;
-            break;
-        }
     }
     return result;
 }

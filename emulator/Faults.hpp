@@ -56,20 +56,10 @@ public:
     static constexpr uint8_t STRAY_BYTE = 0x00;
 
 private:
-    enum class Kind {
-        DropReply,
-        CorruptChecksum,
-        LateReply,
-        UnrelatedFrameFirst,
-        NakFrame,
-        MissingAck,
-        CanReply,
-        StrayByte
-    };
     struct Counted {
-        Kind kind;
-        std::string filter; // empty: every exchange
-        uint64_t index;     // 1-based
+        bool ExchangeFaults::*flag; // null: late-reply, which adds `delay`
+        std::string filter;         // empty: every exchange
+        uint64_t index;             // 1-based
         Nanos delay;
         uint64_t seen = 0;
     };
