@@ -2,20 +2,32 @@
 
 #include "HexText.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 namespace emu {
 
 const char* const FAULTS_HELP =
     "Faults (--fault SPEC, repeatable; N and K count from 1; NAME limits the count to exchanges\n"
     "of one name as the trace spells them, e.g. get-version, nvm-read, set-default, continue-write,\n"
-    "or to a family: nvm-backup-restore, frame, prog):\n"
+    "or to a family: nvm-backup-restore, frame, prog). Each fault traces 'event fault FAULT NAME'\n"
+    "where it takes effect:\n"
     "  drop-reply:[NAME:]N           the N-th exchange is carried out but gets no reply\n"
     "                                (a Serial API frame is still ACKed)\n"
     "  corrupt-checksum:[NAME:]N     the reply to the N-th exchange goes out once with a bad\n"
     "                                checksum (a programming echo with its last byte inverted)\n"
     "  late-reply:[NAME:]N:MS        the reply to the N-th exchange leaves MS ms late\n"
     "  unrelated-frame-first:[NAME:]N  an unrelated frame (function 0x49) precedes the reply\n"
+    "  nak-frame:[NAME:]N            the N-th Serial API frame, good as it is, is answered with NAK\n"
+    "                                instead of ACK and dropped: not carried out, no reply\n"
+    "  missing-ack:[NAME:]N          the N-th Serial API frame gets no ACK (as if the ACK were lost\n"
+    "                                on the line) but is carried out and answered as usual\n"
+    "  can-reply:[NAME:]N            the N-th exchange is carried out, but a CAN byte (0x18) goes\n"
+    "                                out instead of its reply (after the ACK of a frame)\n"
+    "  stray-byte:[NAME:]N           one extra byte (0x00) follows the reply to the N-th exchange\n"
+    "  stale-started                 when the reset line is first asserted, a started notification\n"
+    "                                (0x0A) of a boot just before is still on the line\n"
     "  nvm-wrong-offset:N            the N-th NVM read is answered with the offset plus 64\n"
     "  nvm-size:BYTES                NVM open reports BYTES instead of the NVM's real size\n"
     "  nvm-eof-at:BYTES              NVM reads end (status 255) at BYTES instead of the NVM's\n"
@@ -75,15 +87,24 @@ bool Faults::add(const std::string& description, std::string& error) {
     int64_t a = 0;
     int64_t b = 0;
     bool ok = false;
-    if (name == "drop-reply" || name == "corrupt-checksum" || name == "unrelated-frame-first" ||
-        name == "late-reply") {
-        bool late = name == "late-reply";
+    static const struct {
+        const char* name;
+        bool ExchangeFaults::*flag;
+    } COUNTED[] = {{"drop-reply", &ExchangeFaults::dropReply},
+                   {"corrupt-checksum", &ExchangeFaults::corruptChecksum},
+                   {"late-reply", nullptr},
+                   {"unrelated-frame-first", &ExchangeFaults::unrelatedFrameFirst},
+                   {"nak-frame", &ExchangeFaults::nakFrame},
+                   {"missing-ack", &ExchangeFaults::missingAck},
+                   {"can-reply", &ExchangeFaults::canReply},
+                   {"stray-byte", &ExchangeFaults::strayByte}};
+    const auto* counting = std::find_if(std::begin(COUNTED), std::end(COUNTED),
+                                        [&](const auto& entry) { return name == entry.name; });
+    if (counting != std::end(COUNTED)) {
+        bool late = counting->flag == nullptr;
         size_t numbers = late ? 2 : 1;
         Counted fault{};
-        fault.kind = name == "drop-reply"         ? Kind::DropReply
-                     : name == "corrupt-checksum" ? Kind::CorruptChecksum
-                     : late                       ? Kind::LateReply
-                                                  : Kind::UnrelatedFrameFirst;
+        fault.flag = counting->flag;
         size_t first = 1;
         if (parts.size() == numbers + 2) {
             fault.filter = parts[1];
@@ -141,6 +162,9 @@ bool Faults::add(const std::string& description, std::string& error) {
     } else if (name == "boot-fail") {
         ok = parts.size() == 1;
         bootFail = ok;
+    } else if (name == "stale-started") {
+        ok = parts.size() == 1;
+        staleStarted = ok;
     }
     if (!ok)
         error = "invalid fault '" + description + "'";
@@ -156,20 +180,10 @@ ExchangeFaults Faults::onExchange(const std::string& name, const std::string& fa
             continue;
         if (++fault.seen != fault.index)
             continue;
-        switch (fault.kind) {
-        case Kind::DropReply:
-            result.dropReply = true;
-            break;
-        case Kind::CorruptChecksum:
-            result.corruptChecksum = true;
-            break;
-        case Kind::LateReply:
+        if (fault.flag != nullptr)
+            result.*fault.flag = true;
+        else
             result.delay += fault.delay;
-            break;
-        case Kind::UnrelatedFrameFirst:
-            result.unrelatedFrameFirst = true;
-            break;
-        }
     }
     return result;
 }

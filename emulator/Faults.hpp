@@ -10,12 +10,16 @@
 
 namespace emu {
 
-// What happens to the reply of one exchange.
+// What happens to one exchange: to the host's frame (NAK or no ACK) and to the reply.
 struct ExchangeFaults {
     bool dropReply = false;
     bool corruptChecksum = false;
     Nanos delay = 0;
     bool unrelatedFrameFirst = false;
+    bool nakFrame = false;
+    bool missingAck = false;
+    bool canReply = false;
+    bool strayByte = false;
 };
 
 class Faults {
@@ -46,13 +50,16 @@ public:
     bool busyForever = false;
     unsigned garbageBeforeFrames = 0; // bytes before each frame from the module
     bool bootFail = false;
+    bool staleStarted = false;
+    bool neverEnable = false;
+    // The byte that `stray-byte` puts after a reply.
+    static constexpr uint8_t STRAY_BYTE = 0x00;
 
 private:
-    enum class Kind { DropReply, CorruptChecksum, LateReply, UnrelatedFrameFirst };
     struct Counted {
-        Kind kind;
-        std::string filter; // empty: every exchange
-        uint64_t index;     // 1-based
+        bool ExchangeFaults::*flag; // null: late-reply, which adds `delay`
+        std::string filter;         // empty: every exchange
+        uint64_t index;             // 1-based
         Nanos delay;
         uint64_t seen = 0;
     };
@@ -81,7 +88,6 @@ private:
     std::vector<SectorFault> sectorFaults;
     Repeatable crcFail;
     Repeatable crcUndecided;
-    bool neverEnable = false;
     uint64_t enableFromTry = 1;
     uint64_t enableTries = 0;
 };

@@ -14,9 +14,19 @@ void Module::setResetLevel(int newLevel, Nanos now) {
         return;
     level = newLevel;
     if (level == 0) {
+        bool wasStarting = currentMode == Mode::Running || currentMode == Mode::Booting;
         // Everything in flight is cut off, as the UART stops with the CPU.
         serialApi.stop();
         context.toHost.clear();
+        if (wasStarting && context.faults.staleStarted && !staleStartedSent) {
+            // Sent by a boot that ended just before the reset: already on the line, due at once.
+            staleStartedSent = true;
+            std::vector<uint8_t> frame = startedFrame();
+            context.toHost.push(frame.data(), frame.size(),
+                                now - Nanos(frame.size()) * context.toHost.characterTime());
+            context.trace.line(now, "out", "frame", "started", frame.data(), frame.size());
+            context.trace.fault(now, "stale-started", "started");
+        }
         programmingInterface.reset();
         bootAt = NEVER;
         currentMode = Mode::Reset;
@@ -37,6 +47,8 @@ void Module::boot(Nanos now) {
     std::optional<FirmwareIdentity> identity = identifyFlash(context.state.flash);
     if (!identity || context.faults.bootFail) {
         currentMode = Mode::Halted;
+        if (context.faults.bootFail)
+            context.trace.fault(now, "boot-fail", "boot");
         const char* reason = context.faults.bootFail                ? "boot-fail fault"
                              : !flashCrcPasses(context.state.flash) ? "flash CRC mismatch"
                                                                     : "no identity record";
@@ -56,8 +68,13 @@ void Module::boot(Nanos now) {
 }
 
 void Module::onHostByte(uint8_t byte, Nanos now) {
-    if (context.faults.silent())
+    if (context.faults.silent()) {
+        if (!silenceTraced)
+            context.trace.fault(now, "silent-after", "-");
+        silenceTraced = true;
+        context.trace.line(now, "in", "ignored", "-", &byte, 1);
         return;
+    }
     switch (currentMode) {
     case Mode::Reset:
         programmingInterface.onByte(byte, now);

@@ -35,6 +35,8 @@ private:
     Mode currentMode = Mode::Halted;
     int level = -1;
     Nanos bootAt = NEVER;
+    bool staleStartedSent = false;
+    bool silenceTraced = false;
 };
 
 } // namespace emu

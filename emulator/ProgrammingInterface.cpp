@@ -1,6 +1,7 @@
 #include "ProgrammingInterface.hpp"
 
 #include "FirmwareIdentity.hpp"
+#include "SerialFrame.hpp"
 
 #include <algorithm>
 
@@ -47,10 +48,12 @@ uint8_t ProgrammingInterface::stateByte(Nanos now) const {
     return crcBits;
 }
 
-void ProgrammingInterface::startBusy(Nanos duration, Nanos now) {
+void ProgrammingInterface::startBusy(Nanos duration, const std::string& name, Nanos now) {
     busyUntil = now + duration;
-    if (context.faults.busyForever)
+    if (context.faults.busyForever && !stuckBusy) {
         stuckBusy = true;
+        context.trace.fault(now, "busy-forever", name);
+    }
 }
 
 void ProgrammingInterface::onByte(uint8_t byte, Nanos now) {
@@ -76,15 +79,34 @@ void ProgrammingInterface::onByte(uint8_t byte, Nanos now) {
 
 void ProgrammingInterface::answer(const uint8_t* bytes, const std::string& name, const ExchangeFaults& faults,
                                   Nanos now) {
+    Trace& trace = context.trace;
     if (faults.dropReply) {
-        context.trace.line(now, "event", "drop-reply", name);
+        trace.fault(now, "drop-reply", name);
+        return;
+    }
+    Nanos at = now + faults.delay;
+    if (faults.delay > 0)
+        trace.fault(now, "late-reply", name);
+    if (faults.canReply) {
+        uint8_t can = CAN;
+        context.toHost.push(&can, 1, at);
+        trace.line(at, "out", "can", "-", &can, 1);
+        trace.fault(at, "can-reply", name);
         return;
     }
     uint8_t reply[4] = {bytes[0], bytes[1], bytes[2], bytes[3]};
-    if (faults.corruptChecksum)
+    if (faults.corruptChecksum) {
         reply[3] ^= 0xFF;
-    context.toHost.push(reply, 4, now + faults.delay);
-    context.trace.line(now + faults.delay, "out", "prog", name, reply, 4);
+        trace.fault(at, "corrupt-checksum", name);
+    }
+    context.toHost.push(reply, 4, at);
+    trace.line(at, "out", "prog", name, reply, 4);
+    if (faults.strayByte) {
+        uint8_t stray = Faults::STRAY_BYTE;
+        context.toHost.push(&stray, 1, at);
+        trace.line(at, "out", "noise", "-", &stray, 1);
+        trace.fault(at, "stray-byte", name);
+    }
 }
 
 void ProgrammingInterface::execute(Nanos now) {
@@ -97,10 +119,11 @@ void ProgrammingInterface::execute(Nanos now) {
 
     if (name == "enable") {
         if (!context.faults.enableAnswered()) {
-            context.trace.line(now, "event", "enable-ignored", "-");
+            context.trace.fault(now, context.faults.neverEnable ? "never-enable" : "enable-on-try", name);
             return;
         }
         if (!context.faults.enableReply.empty()) {
+            context.trace.fault(now, "enable-reply", name);
             answer(context.faults.enableReply.data(), name, faults, now);
             return;
         }
@@ -114,7 +137,7 @@ void ProgrammingInterface::execute(Nanos now) {
             std::fill_n(state.flash.begin() + c[1] * SECTOR_SIZE, SECTOR_SIZE, 0xFF);
             state.flashDirty = true;
             crcBits = 0;
-            startBusy(context.timing.eraseBusy, now);
+            startBusy(context.timing.eraseBusy, name, now);
         }
         answer(c, name, faults, now);
     } else if (name == "write-sram") {
@@ -133,7 +156,7 @@ void ProgrammingInterface::execute(Nanos now) {
         uint8_t reply[4] = {c[0], c[1], c[2], c[3]};
         if (c[1] < SECTOR_COUNT) {
             if (context.faults.sectorWriteFails(c[1])) {
-                context.trace.line(now, "event", "sector-failed", std::to_string(c[1]));
+                context.trace.fault(now, "fail-sector", name);
                 reply[3] = 0x00;
             } else {
                 // Programming only clears bits, as on real flash.
@@ -145,7 +168,7 @@ void ProgrammingInterface::execute(Nanos now) {
             sram.fill(0xFF);
             sramPosition = 0;
             crcBits = 0;
-            startBusy(context.timing.writeBusy, now);
+            startBusy(context.timing.writeBusy, name, now);
         }
         answer(reply, name, faults, now);
     } else if (name == "crc-check") {
@@ -156,20 +179,24 @@ void ProgrammingInterface::execute(Nanos now) {
             break;
         case Faults::CrcVerdict::Fail:
             crcBits = STATE_CRC_FAILED;
+            context.trace.fault(now, "crc-fail", name);
             break;
         case Faults::CrcVerdict::Undecided:
             crcBits = 0;
+            context.trace.fault(now, "crc-undecided", name);
             break;
         }
         context.trace.line(now, "event", "crc",
                            crcBits == STATE_CRC_PASSED   ? "passed"
                            : crcBits == STATE_CRC_FAILED ? "failed"
                                                          : "undecided");
-        startBusy(context.timing.crcBusy, now);
+        startBusy(context.timing.crcBusy, name, now);
         answer(c, name, faults, now);
     } else if (name == "read-nvr") {
-        if (context.faults.nvrStopAt >= 0 && c[2] >= context.faults.nvrStopAt)
+        if (context.faults.nvrStopAt >= 0 && c[2] >= context.faults.nvrStopAt) {
+            context.trace.fault(now, "nvr-stop-at", name);
             return;
+        }
         uint8_t reply[4] = {c[0], c[1], c[2], state.nvr[c[2]]};
         answer(reply, name, faults, now);
     }

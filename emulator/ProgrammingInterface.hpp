@@ -32,7 +32,7 @@ public:
 private:
     void execute(Nanos now);
     void answer(const uint8_t* bytes, const std::string& name, const ExchangeFaults& faults, Nanos now);
-    void startBusy(Nanos duration, Nanos now);
+    void startBusy(Nanos duration, const std::string& name, Nanos now);
 
     ModuleContext& context;
     bool enabled = false;

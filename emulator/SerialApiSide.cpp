@@ -37,13 +37,16 @@ static std::string frameName(const std::vector<uint8_t>& frame) {
     return text;
 }
 
+std::vector<uint8_t> startedFrame() {
+    // Reset reason, watchdog, listening, static controller, no command classes.
+    return buildFrame(REQUEST, FUNC_STARTED, {0x00, 0x00, 0x01, 0x02, 0x01, 0x00});
+}
+
 void SerialApiSide::start(const FirmwareIdentity& firmware, Nanos now) {
     stop();
     running = true;
     identity = firmware;
-    // Reset reason, watchdog, listening, static controller, no command classes.
-    std::vector<uint8_t> payload = {0x00, 0x00, 0x01, 0x02, 0x01, 0x00};
-    reply(buildFrame(REQUEST, FUNC_STARTED, payload), "started", ExchangeFaults{}, now);
+    reply(startedFrame(), "started", ExchangeFaults{}, now);
 }
 
 void SerialApiSide::stop() {
@@ -108,26 +111,35 @@ void SerialApiSide::onByte(uint8_t byte, Nanos now) {
     }
     case HostFrameParser::Result::GoodFrame: {
         std::vector<uint8_t> frame = parser.frame();
-        trace.line(now, "in", "frame", frameName(frame), frame.data(), frame.size());
+        std::string name = frameName(frame);
+        trace.line(now, "in", "frame", name, frame.data(), frame.size());
         if (awaitingAck) {
             // The host has moved on without acknowledging: that frame is lost to it.
             trace.line(now, "event", "no-ack", current.name);
             awaitingAck = false;
             ackDeadline = NEVER;
         }
-        uint8_t ack = ACK;
-        context.toHost.push(&ack, 1, now);
-        trace.line(now, "out", "ack", "-", &ack, 1);
-        handleFrame(frame, now);
+        const char* family = functionName(frame[3]);
+        ExchangeFaults faults = context.faults.onExchange(name, family != nullptr ? family : "");
+        uint8_t answer = faults.nakFrame ? NAK : ACK;
+        if (faults.missingAck) {
+            trace.fault(now, "missing-ack", name);
+        } else {
+            context.toHost.push(&answer, 1, now);
+            trace.line(now, "out", faults.nakFrame ? "nak" : "ack", "-", &answer, 1);
+        }
+        if (faults.nakFrame) {
+            trace.fault(now, "nak-frame", name);
+            break;
+        }
+        handleFrame(frame, name, faults, now);
         break;
     }
     }
 }
 
-void SerialApiSide::handleFrame(const std::vector<uint8_t>& frame, Nanos now) {
-    std::string name = frameName(frame);
-    ExchangeFaults faults =
-        context.faults.onExchange(name, functionName(frame[3]) ? functionName(frame[3]) : "");
+void SerialApiSide::handleFrame(const std::vector<uint8_t>& frame, const std::string& name,
+                                const ExchangeFaults& faults, Nanos now) {
     if (frame[2] != REQUEST)
         return;
     switch (frame[3]) {
@@ -173,7 +185,11 @@ void SerialApiSide::handleNvm(const std::vector<uint8_t>& frame, const ExchangeF
     case 0: {
         nvmOpen = true;
         status = OK;
-        replyOffset = setup.nvmReportedSize >= 0 ? uint32_t(setup.nvmReportedSize) : uint32_t(nvm.size());
+        replyOffset = uint32_t(nvm.size());
+        if (setup.nvmReportedSize >= 0) {
+            replyOffset = uint32_t(setup.nvmReportedSize);
+            context.trace.fault(now, "nvm-size", "nvm-open");
+        }
         break;
     }
     case 1: {
@@ -184,8 +200,12 @@ void SerialApiSide::handleNvm(const std::vector<uint8_t>& frame, const ExchangeF
         for (uint32_t i = offset; i < offset + count; ++i)
             data.push_back(i < nvm.size() ? nvm[i] : 0);
         status = offset + count >= end ? END : OK;
-        if (context.faults.nextNvmReadHasWrongOffset())
+        if (status == END && setup.nvmEofAt >= 0)
+            context.trace.fault(now, "nvm-eof-at", "nvm-read");
+        if (context.faults.nextNvmReadHasWrongOffset()) {
             replyOffset = offset + 64;
+            context.trace.fault(now, "nvm-wrong-offset", "nvm-read");
+        }
         break;
     }
     case 2: {
@@ -214,34 +234,55 @@ void SerialApiSide::handleNvm(const std::vector<uint8_t>& frame, const ExchangeF
 
 void SerialApiSide::reply(std::vector<uint8_t> frame, const std::string& name, const ExchangeFaults& faults,
                           Nanos now) {
+    Trace& trace = context.trace;
     if (faults.dropReply) {
-        context.trace.line(now, "event", "drop-reply", name);
+        trace.fault(now, "drop-reply", name);
         return;
     }
     Nanos notBefore = now + faults.delay;
+    if (faults.delay > 0)
+        trace.fault(now, "late-reply", name);
+    if (faults.canReply) {
+        uint8_t can = CAN;
+        context.toHost.push(&can, 1, notBefore);
+        trace.line(notBefore, "out", "can", "-", &can, 1);
+        trace.fault(notBefore, "can-reply", name);
+        return;
+    }
     if (faults.unrelatedFrameFirst) {
         // A node information update from some device in the network.
         std::vector<uint8_t> payload = {0x84, 0x05, 0x03, 0x04, 0x10, 0x01, 0x25};
         queue.push_back(
-            {buildFrame(REQUEST, FUNC_UNRELATED, payload), notBefore, false, "application-update"});
+            {buildFrame(REQUEST, FUNC_UNRELATED, payload), notBefore, false, false, "application-update"});
+        trace.fault(now, "unrelated-frame-first", name);
     }
-    queue.push_back({std::move(frame), notBefore, faults.corruptChecksum, name});
+    queue.push_back({std::move(frame), notBefore, faults.corruptChecksum, faults.strayByte, name});
     pump(now);
 }
 
 void SerialApiSide::transmit(Nanos now) {
+    Trace& trace = context.trace;
     std::vector<uint8_t> bytes = current.bytes;
-    if (current.corruptFirst)
+    if (current.corruptFirst) {
         bytes.back() ^= 0xFF;
+        trace.fault(now, "corrupt-checksum", current.name);
+    }
     static const uint8_t noise[] = {0x00, 0x7f, 0x18, 0xfe, 0x55, 0x00, 0x80, 0xaa};
     for (unsigned i = 0; i < context.faults.garbageBeforeFrames; ++i) {
         uint8_t byte = noise[i % sizeof noise];
         context.toHost.push(&byte, 1, now);
-        context.trace.line(now, "out", "noise", "-", &byte, 1);
+        trace.line(now, "out", "noise", "-", &byte, 1);
     }
+    if (context.faults.garbageBeforeFrames > 0)
+        trace.fault(now, "garbage-before-frames", current.name);
     Nanos sent = context.toHost.push(bytes.data(), bytes.size(), now);
-    context.trace.line(now, "out", resends > 0 ? "frame-resend" : "frame", current.name, bytes.data(),
-                       bytes.size());
+    trace.line(now, "out", resends > 0 ? "frame-resend" : "frame", current.name, bytes.data(), bytes.size());
+    if (current.strayAfter && resends == 0) {
+        uint8_t stray = Faults::STRAY_BYTE;
+        sent = context.toHost.push(&stray, 1, sent);
+        trace.line(now, "out", "noise", "-", &stray, 1);
+        trace.fault(now, "stray-byte", current.name);
+    }
     awaitingAck = true;
     ackDeadline = sent + context.timing.ackTimeout;
 }

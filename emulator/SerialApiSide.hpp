@@ -21,6 +21,8 @@ constexpr uint8_t FUNC_UNRELATED = 0x49; // application update, which a real net
 constexpr unsigned MAX_RESENDS = 3;
 
 const char* functionName(uint8_t functionId);
+// The notification the firmware sends once it has booted.
+std::vector<uint8_t> startedFrame();
 
 class SerialApiSide {
 public:
@@ -43,10 +45,12 @@ private:
         std::vector<uint8_t> bytes;
         Nanos notBefore = 0;
         bool corruptFirst = false;
+        bool strayAfter = false;
         std::string name;
     };
 
-    void handleFrame(const std::vector<uint8_t>& frame, Nanos now);
+    void handleFrame(const std::vector<uint8_t>& frame, const std::string& name, const ExchangeFaults& faults,
+                     Nanos now);
     void handleNvm(const std::vector<uint8_t>& frame, const ExchangeFaults& faults, Nanos now);
     void reply(std::vector<uint8_t> frame, const std::string& name, const ExchangeFaults& faults, Nanos now);
     void transmit(Nanos now);

@@ -77,6 +77,19 @@ int serve(const ServeOptions& options) {
     bool outputBlocked = false;
     bool quit = false;
     uint8_t buffer[4096];
+    auto writeDue = [&](Nanos now) {
+        if (outputBlocked)
+            return;
+        size_t count = toHost.takeDue(now, buffer, sizeof buffer);
+        if (count == 0)
+            return;
+        ssize_t written = write(pty.master(), buffer, count);
+        size_t done = written > 0 ? size_t(written) : 0;
+        if (done < count) {
+            toHost.unget(buffer + done, count - done, now);
+            outputBlocked = true;
+        }
+    };
     while (!quit) {
         Nanos now = monotonicNow();
         module.onTimer(now);
@@ -89,17 +102,7 @@ int serve(const ServeOptions& options) {
             lastHostByte = arrival;
         }
         module.onTimer(now);
-        if (!outputBlocked) {
-            size_t count = toHost.takeDue(now, buffer, sizeof buffer);
-            if (count > 0) {
-                ssize_t written = write(pty.master(), buffer, count);
-                size_t done = written > 0 ? size_t(written) : 0;
-                if (done < count) {
-                    toHost.unget(buffer + done, count - done, now);
-                    outputBlocked = true;
-                }
-            }
-        }
+        writeDue(now);
         if ((state.flashDirty || state.nvmDirty) && now - lastHostByte >= SAVE_AFTER_QUIET) {
             if (!state.save(options.stateDirectory, error))
                 fprintf(stderr, "tarnwick-emu: %s\n", error.c_str());
@@ -130,9 +133,13 @@ int serve(const ServeOptions& options) {
         now = monotonicNow();
         if (fds[2].revents & POLLIN)
             quit = true;
-        if (fds[1].revents & POLLIN)
+        if (fds[1].revents & POLLIN) {
             for (int level : resetLine->takeLevels())
                 module.setResetLevel(level, now);
+            writeDue(now);
+            trace.flush();
+            resetLine->levelsApplied();
+        }
         if (fds[0].revents & POLLOUT)
             outputBlocked = false;
         if (fds[0].revents & POLLIN) {

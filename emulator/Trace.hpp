@@ -2,7 +2,7 @@
 // The emulator's trace: one line per exchange, frame, control byte, line change or event:
 //   <CLOCK_MONOTONIC ns> <direction> <kind> <name> [<bytes as hex>]
 // direction: in (host to module), out (module to host), line (reset line), event (inside the module).
-// kind: frame, bad-frame, ack, nak, can, prog, ignored, reset, boot, nvm, crc, ...
+// kind: frame, bad-frame, ack, nak, can, prog, ignored, reset, boot, nvm, crc, fault, ...
 #include "Clock.hpp"
 
 #include <cstdint>
@@ -23,6 +23,10 @@ public:
 
     void line(Nanos time, const char* direction, const char* kind, const std::string& name,
               const uint8_t* bytes = nullptr, size_t size = 0);
+    // An injected fault takes effect on the exchange or frame `name`: "event fault FAULT NAME".
+    void fault(Nanos time, const char* faultName, const std::string& name) {
+        line(time, "event", "fault", faultName + (" " + name));
+    }
     void flush();
 
 private:

@@ -1,49 +1,80 @@
 // The fault matrix: every fault the emulator injects, against every job that meets it, through the
-// real tool. Each case either recovers (where the tool retries) and leaves the module and the
-// files as a clean run would, or fails with the failing step's line, "Failed" and exit status 1.
-// Never "Done" after a failure, never past a wall-time bound, never a missing or truncated backup
-// once the read succeeded, never a partial backup file when it did not. Each case prints one row
-// of the outcome table ("| job | faults | outcome | seconds |").
+// real tool. A row reads as a sentence: the job, the faults, how it ends ("Done", or the failing
+// step's Error line after which "Failed" and exit status 1), and the emulator's trace lines that must
+// be seen so often (the attempts), with the tool's longest wait between two of them where it chose
+// one. Every fault must show in the trace as fired ("event fault NAME"), so that a fault that misses
+// its exchange cannot pass as a clean run. Recoveries leave the module and files as a clean run
+// would and print no Error line; a backup is whole once the read succeeded and absent otherwise.
 //
-// Faults whose recovery costs the tool's long fixed waits (a silent set default, 15 s each; a
-// never-answering enable, 12 s; a module that goes silent for good) are chosen on other exchanges
-// here, or kept to the few long cases at the end.
+// Wall time is measured by the machine, not by the tool: it only guards against hangs here. The
+// long fixed waits (a silent set default, 15 s each) are kept out; the long cases come last.
+#include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
 #include "support/EmuHarness.hpp"
 #include "support/ToolOutput.hpp"
+#include "zwave/BridgeMigration.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <dirent.h>
+#include <filesystem>
 #include <ostream>
-#include <unistd.h>
 
 using namespace emutest;
 
 namespace {
 
-enum class Job { Version, Backup, Restore, Erase, Flash, Nvr, Migration, Migration671 };
+enum Job { VERSION, BACKUP, RESTORE, ERASE, FLASH, NVR, MIGRATION, MIGRATION_671 };
+// Each job's options; "@name" is a file in the emulator's directory.
+const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+} JOBS[] = {{"version", {"--get-version"}},
+            {"backup", {"--backup-nvm", "@backup.bin"}},
+            {"restore", {"--restore-nvm", "@image.bin"}},
+            {"erase", {"--erase-nvm"}},
+            {"flash", {"--hex", "@firmware.hex"}},
+            {"nvr", {"--read-nvr", "@nvr.bin"}},
+            {"migration", {"--migrate-nvm", "--bridge", "--backup-nvm", "@backup.bin"}},
+            {"migration-4.61", {"--migrate-nvm", "--bridge", "--backup-nvm", "@backup.bin"}}};
 
-const char* jobName(Job job) {
-    static const char* const NAMES[] = {"version", "backup", "restore",   "erase",
-                                        "flash",   "nvr",    "migration", "migration-4.61"};
-    return NAMES[int(job)];
-}
+// `count` trace lines (ANY: any number) hold `pattern`; with `waitMs`, the tool waited that long
+// between two of them: some gap is at least `waitMs` (less what the emulator may have taken to see
+// the first line: its stamps are when it read them), and the shortest such gap (a stalled machine
+// stretches some, not all) is not a second more.
+constexpr size_t ANY = SIZE_MAX;
+constexpr int NOTICE_MS = 100;
+struct Count {
+    std::string pattern;
+    size_t count;
+    int waitMs = 0;
+};
 
-enum class Outcome { Recovered, Failed };
-
-struct Case {
+struct Row {
     Job job;
     std::vector<std::string> faults;
-    Outcome outcome;
-    const char* line = ""; // a line the failure (or the recovery) must print; empty: none required
-    double maxSeconds = 8;
-    size_t backupSize = 16384; // the backup file when the read succeeds
+    std::string ending; // DONE, or the failing step's Error line
+    std::vector<Count> counts;
+    std::string line = ""; // another line the tool must print
 };
+
+const std::string DONE = "Done";
+const std::string GET_VERSION = "in frame get-version", NVM_OPEN = "in frame nvm-open",
+                  NVM_READ = "in frame nvm-read", NVM_WRITE = "in frame nvm-write",
+                  NVM_CLOSE = "in frame nvm-close", SET_DEFAULT = "in frame set-default",
+                  RESENT = "out frame-resend", IGNORED = "in ignored", ENABLE = "in prog enable",
+                  CRC_CHECK = "in prog crc-check", READ_NVR = "in prog read-nvr", PROG = "in prog",
+                  RELEASES = "line reset 1";
+std::string erases(int sector) {
+    char text[40];
+    std::snprintf(text, sizeof text, "in prog erase-sector 0b %02x", sector);
+    return text;
+}
 
 const FirmwareSpec FLASHED = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
 
+// No zero byte (nothing to truncate) and no two neighbours alike (a write at a wrong offset shows).
 std::vector<uint8_t> restoreImage() {
     std::vector<uint8_t> image(16384);
     for (size_t i = 0; i < image.size(); ++i)
@@ -51,247 +82,212 @@ std::vector<uint8_t> restoreImage() {
     return image;
 }
 
-bool asksForBackup(Job job) {
-    return job == Job::Backup || job == Job::Migration || job == Job::Migration671;
+std::vector<uint8_t> bridgeConversion(const std::vector<uint8_t>& image) {
+    std::vector<uint8_t> target(32768);
+    View converted = convertToBridge(View(image.data(), image.size()), Span(target.data(), target.size()));
+    return std::vector<uint8_t>(converted.data(), converted.data() + converted.size());
 }
 
-// Left-overs of an interrupted atomic write beside the files the tool writes.
-size_t temporaryFiles(const std::string& directory) {
-    size_t found = 0;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (dirent* entry = readdir(dir))
-            found += std::string(entry->d_name).find(".tmp-") != std::string::npos ? 1 : 0;
-        closedir(dir);
-    }
-    return found;
-}
-
-std::string caseName(const testing::TestParamInfo<Case>& info) {
-    std::string name = jobName(info.param.job);
-    for (const std::string& fault : info.param.faults)
-        name += "_" + fault;
-    for (char& c : name)
-        if (!isalnum(static_cast<unsigned char>(c)))
-            c = '_';
-    return name;
-}
-
-// Keeps gtest from printing a case as its raw bytes.
-void PrintTo(const Case& c, std::ostream* out) {
-    *out << jobName(c.job);
-    for (const std::string& fault : c.faults)
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << JOBS[row.job].name;
+    for (const std::string& fault : row.faults)
         *out << " " << fault;
 }
 
-class FaultMatrix : public testing::TestWithParam<Case> {};
+std::string caseName(const testing::TestParamInfo<Row>& info) {
+    std::string name = testing::PrintToString(info.param);
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return !std::isalnum(uint8_t(c)); }, '_');
+    return name;
+}
 
-TEST_P(FaultMatrix, RecoversOrFailsCleanlyInBoundedTime) {
-    const Case& c = GetParam();
-    EmuOptions options;
-    options.faults = c.faults;
-    if (c.job == Job::Migration671)
-        options.firmware = {"Z-Wave 4.61", 1};
-    Emu emu = Emu::start(options);
+class FaultMatrix : public testing::TestWithParam<Row> {};
 
+TEST_P(FaultMatrix, ProvesTheFaultAndEndsAsTheRowSays) {
+    const Row& row = GetParam();
+    Emu emu = Emu::start(
+        {.firmware = {row.job == MIGRATION_671 ? "Z-Wave 4.61" : "Z-Wave 4.62", 1}, .faults = row.faults});
+    const std::vector<uint8_t> image = restoreImage(), original = emu::populatedStaticNvm();
+    emu.writeFile("image.bin", image);
+    emu.writeFirmware("firmware.hex", FLASHED);
     std::vector<std::string> arguments = {"--reset-pin", "17"};
-    const std::string backup = emu.path("backup.bin");
-    const std::string nvr = emu.path("nvr.bin");
-    const std::vector<uint8_t> image = restoreImage();
-    switch (c.job) {
-    case Job::Version:
-        arguments.push_back("--get-version");
-        break;
-    case Job::Backup:
-        arguments.insert(arguments.end(), {"--backup-nvm", backup});
-        break;
-    case Job::Restore:
-        arguments.insert(arguments.end(), {"--restore-nvm", emu.writeFile("image.bin", image)});
-        break;
-    case Job::Erase:
-        arguments.push_back("--erase-nvm");
-        break;
-    case Job::Flash:
-        arguments.insert(arguments.end(), {"--hex", emu.writeFirmware("firmware.hex", FLASHED)});
-        break;
-    case Job::Nvr:
-        arguments.insert(arguments.end(), {"--read-nvr", nvr});
-        break;
-    case Job::Migration:
-    case Job::Migration671:
-        arguments.insert(arguments.end(), {"--migrate-nvm", "--bridge", "--backup-nvm", backup});
-        break;
-    }
+    for (const std::string& argument : JOBS[row.job].arguments)
+        arguments.push_back(argument[0] == '@' ? emu.path(argument.substr(1)) : argument);
     arguments.insert(arguments.end(), {"--", emu.tty()});
 
-    RunResult r = emu.run(arguments, int(c.maxSeconds * 1000) + 10000);
+    RunResult r = emu.run(arguments); // the harness's time bound guards against hangs only
     std::vector<std::string> lines = messageLines(r.err);
-    std::string faults;
-    for (const std::string& fault : c.faults)
-        faults += (faults.empty() ? "" : " ") + fault;
-    std::string ending = c.outcome == Outcome::Recovered ? "recovered" : "failed";
-    for (const std::string& line : lines)
-        if (c.outcome == Outcome::Failed && !line.empty())
-            ending = "failed: " + line; // the last line printed
-    std::printf("| %s | %s | %s | %.1f s |\n", jobName(c.job), faults.c_str(), ending.c_str(), r.seconds);
-
+    std::printf("| %s | %s | %.1f s |\n", testing::PrintToString(row).c_str(), row.ending.c_str(), r.seconds);
     ASSERT_FALSE(r.timedOut) << r.out << r.err;
-    EXPECT_LE(r.seconds, c.maxSeconds);
-    if (*c.line) {
-        EXPECT_TRUE(hasLine(lines, c.line)) << r.err;
-    }
-    EXPECT_EQ(temporaryFiles(emu.path("")), 0u);
-
-    const std::vector<uint8_t> original = emu::populatedStaticNvm();
-    if (c.outcome == Outcome::Failed) {
-        EXPECT_EQ(r.exitStatus, 1) << r.err;
-        EXPECT_EQ(lastStatusWord(r.out), "Failed") << r.err;
-    } else {
-        EXPECT_EQ(r.exitStatus, 0) << r.err;
-        EXPECT_EQ(lastStatusWord(r.out), "Done") << r.err;
+    bool done = row.ending == DONE;
+    auto lastError = std::find_if(lines.rbegin(), lines.rend(),
+                                  [](const std::string& line) { return line.rfind("Error: ", 0) == 0; });
+    EXPECT_EQ(lastError == lines.rend() ? "" : *lastError, done ? "" : row.ending) << r.err;
+    EXPECT_LE(std::count(lines.begin(), lines.end(), row.ending), 1) << r.err;
+    EXPECT_EQ(r.exitStatus, done ? 0 : 1) << r.err;
+    EXPECT_EQ(lastStatusWord(r.out), done ? DONE : "Failed") << r.err;
+    if (!row.line.empty()) {
+        EXPECT_TRUE(hasLine(lines, row.line)) << r.err;
     }
 
+    std::vector<std::string> trace = emu.trace();
+    for (const std::string& fault : row.faults) {
+        std::string fired = " event fault " + fault.substr(0, fault.find(':')) + " ";
+        EXPECT_GE(countLines(trace, fired), 1u) << "the fault never fired: " << fault;
+    }
+    for (const Count& expected : row.counts) {
+        std::vector<double> times; // ms
+        for (const std::string& line : trace)
+            if (line.find(" " + expected.pattern) != std::string::npos)
+                times.push_back(std::strtod(line.c_str(), nullptr) / 1e6);
+        if (expected.count != ANY) {
+            EXPECT_EQ(times.size(), expected.count) << expected.pattern;
+        }
+        std::vector<double> waits;
+        for (size_t i = 1; i < times.size(); ++i)
+            if (times[i] - times[i - 1] >= expected.waitMs - NOTICE_MS)
+                waits.push_back(times[i] - times[i - 1]);
+        if (expected.waitMs > 0) {
+            EXPECT_FALSE(waits.empty()) << expected.pattern << ": no wait of " << expected.waitMs << " ms";
+            EXPECT_LT(waits.empty() ? 0 : *std::min_element(waits.begin(), waits.end()),
+                      expected.waitMs + 1000)
+                << expected.pattern;
+        }
+    }
+
+    for (const auto& entry : std::filesystem::directory_iterator(emu.path("")))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
     // The backup: whole once the read succeeded (even when a later step failed), absent otherwise.
-    bool readSucceeded = hasLine(lines, "-- Backing up NVM to: " + backup) ||
-                         (c.job == Job::Backup && c.outcome == Outcome::Recovered);
-    if (asksForBackup(c.job) && readSucceeded) {
+    const std::string backup = emu.path("backup.bin");
+    bool migration = row.job == MIGRATION || row.job == MIGRATION_671;
+    if ((row.job == BACKUP || migration) && (done || hasLine(lines, "-- Backing up NVM to: " + backup))) {
         std::vector<uint8_t> expected = original;
-        expected.resize(c.backupSize);
+        for (const std::string& fault : row.faults)
+            if (fault.rfind("nvm-size:", 0) == 0)
+                expected.resize(std::stoul(fault.substr(9)));
         EXPECT_EQ(Emu::readFile(backup), expected);
     } else {
-        EXPECT_NE(access(backup.c_str(), F_OK), 0) << "a backup file without a successful read";
+        EXPECT_FALSE(std::filesystem::exists(backup)) << "a backup file without a successful read";
     }
-    if ((c.job == Job::Migration || c.job == Job::Migration671) && c.outcome == Outcome::Recovered) {
-        EXPECT_TRUE(readSucceeded) << "a migration must back up before it flashes";
-    }
-
-    if (c.outcome == Outcome::Failed)
+    if (!done)
         return;
-    switch (c.job) {
-    case Job::Version:
+    std::vector<uint8_t> nvm = emu.nvm(), converted = bridgeConversion(original);
+    if (row.job == VERSION) {
         EXPECT_TRUE(hasLine(lines, "Z-Wave 4.62 Static controller library")) << r.err;
-        break;
-    case Job::Backup:
-        break;
-    case Job::Restore:
-        EXPECT_EQ(emu.nvm(), image);
-        break;
-    case Job::Erase:
-        EXPECT_GE(emu.count(" event nvm set-default"), 1u);
-        EXPECT_NE(emu.nvm(), original);
-        break;
-    case Job::Flash:
-        EXPECT_EQ(emu.flash(), Emu::firmwareImage(FLASHED));
-        break;
-    case Job::Nvr:
-        EXPECT_EQ(Emu::readFile(nvr), emu.nvr());
-        break;
-    case Job::Migration:
-    case Job::Migration671:
-        EXPECT_EQ(emu.flash(), Emu::firmwareImage(EmuOptions{}.bridge));
-        EXPECT_NE(emu.nvm(), original);
-        break;
+    } else if (row.job == RESTORE || row.job == ERASE) {
+        EXPECT_EQ(nvm, row.job == RESTORE ? image : emu::defaultNvm(*emu::identifyFlash(emu.flash())));
+    } else if (row.job == FLASH || migration) {
+        EXPECT_EQ(emu.flash(), Emu::firmwareImage(migration ? EmuOptions{}.bridge : FLASHED));
+    } else if (row.job == NVR) {
+        EXPECT_EQ(Emu::readFile(emu.path("nvr.bin")), emu.nvr());
+    }
+    if (migration) {
+        nvm.resize(converted.size());
+        EXPECT_EQ(nvm, converted);
     }
 }
 
-constexpr Outcome R = Outcome::Recovered;
-constexpr Outcome F = Outcome::Failed;
-
 // clang-format off
-const Case CASES[] = {
-    // Reading the version: 5 requests of 1.5 s each.
-    {Job::Version, {"drop-reply:get-version:1"}, R, "", 5},
-    {Job::Version, {"corrupt-checksum:get-version:1"}, R, "", 3},
-    {Job::Version, {"late-reply:get-version:1:2000"}, R, "", 5},
-    {Job::Version, {"unrelated-frame-first:get-version:1"}, R, "", 3},
-    {Job::Version, {"garbage-before-frames"}, R, "", 3},
-    {Job::Version, {"garbage-before-frames:64"}, R, "", 3},
-    {Job::Version, {"boot-fail"}, F, "Error: failed to get version", 12},
+const Row ROWS[] = {
+    // Reading the version: up to 5 requests, 1.5 s each.
+    {VERSION, {"drop-reply:get-version:1"}, DONE, {{GET_VERSION, 2, 1500}}},
+    {VERSION, {"corrupt-checksum:get-version:1"}, DONE, {{GET_VERSION, 1}, {RESENT, 1}}},
+    {VERSION, {"late-reply:get-version:1:2000"}, DONE, {{GET_VERSION, 2, 1500}}},
+    {VERSION, {"unrelated-frame-first:get-version:1"}, DONE, {{GET_VERSION, 1}}},
+    {VERSION, {"garbage-before-frames:64"}, DONE, {{GET_VERSION, 1}}},
+    {VERSION, {"nak-frame:get-version:1"}, DONE, {{GET_VERSION, 2, 1500}}},
+    {VERSION, {"can-reply:get-version:1"}, DONE, {{GET_VERSION, 2, 1500}}},
+    {VERSION, {"missing-ack:get-version:1"}, DONE, {{GET_VERSION, 1}}},
+    // The stale notification is dropped with the reset, so no request reaches a booting module.
+    {VERSION, {"stale-started"}, DONE, {{GET_VERSION, 1}, {IGNORED, 0}}},
+    {VERSION, {"boot-fail"}, "Error: failed to get version", {{IGNORED, 5 * 5, 1500}}},
 
-    // Backup.
-    {Job::Backup, {"drop-reply:nvm-read:5"}, R, "", 5},
-    {Job::Backup, {"corrupt-checksum:nvm-read:5"}, R, "", 3},
-    {Job::Backup, {"late-reply:nvm-read:5:2000"}, R, "", 6},
-    {Job::Backup, {"unrelated-frame-first:nvm-read:5"}, R, "", 3},
-    {Job::Backup, {"garbage-before-frames"}, R, "", 3},
-    {Job::Backup, {"nvm-wrong-offset:5"}, R, "", 3},
-    {Job::Backup, {"nvm-wrong-offset:5", "nvm-wrong-offset:6", "nvm-wrong-offset:7"}, R, "", 3},
-    {Job::Backup, {"nvm-size:16378"}, R, "Info: Discarding 6 trailing zero-bytes.", 3, 16378},
-    {Job::Backup, {"nvm-eof-at:16000"}, F, "Got EOF before advertised NVM size", 3},
-    {Job::Backup, {"drop-reply:nvm-open:1"}, R, "", 5},
-    {Job::Backup, {"late-reply:nvm-open:1:2000"}, R, "", 6},
-    {Job::Backup, {"drop-reply:nvm-close:1"}, R, "", 5},
-    {Job::Backup, {"boot-fail"}, F, "NVM could not be opened", 10},
+    // Backup: 256 reads of 64 bytes; a read is sent up to 8 times, 4 times on a wrong offset.
+    {BACKUP, {"drop-reply:nvm-read:5"}, DONE, {{NVM_READ, 257, 1500}}},
+    {BACKUP, {"corrupt-checksum:nvm-read:5"}, DONE, {{NVM_READ, 256}, {RESENT, 1}}},
+    // Both replies to the 5th read come: the tool stays one reply behind, every later read goes twice.
+    {BACKUP, {"late-reply:nvm-read:5:2000"}, DONE, {{NVM_READ, 256 + 2 + 250, 1500}}},
+    {BACKUP, {"unrelated-frame-first:nvm-read:5"}, DONE, {{NVM_READ, 256}}},
+    {BACKUP, {"garbage-before-frames"}, DONE, {{NVM_READ, 256}}},
+    {BACKUP, {"nak-frame:nvm-read:5"}, DONE, {{NVM_READ, 257, 1500}}},
+    {BACKUP, {"can-reply:nvm-read:5"}, DONE, {{NVM_READ, 257, 1500}}},
+    {BACKUP, {"missing-ack:nvm-read:5"}, DONE, {{NVM_READ, 256}}},
+    {BACKUP, {"nvm-wrong-offset:5", "nvm-wrong-offset:6", "nvm-wrong-offset:7"}, DONE, {{NVM_READ, 259}}},
+    {BACKUP, {"nvm-wrong-offset:5", "nvm-wrong-offset:6", "nvm-wrong-offset:7", "nvm-wrong-offset:8"}, "Error: failed to read NVM", {{NVM_READ, 8}, {NVM_CLOSE, 1}}, "unexpected nvm range received"},
+    {BACKUP, {"nvm-size:16378"}, DONE, {{NVM_READ, 256}}, "Info: Discarding 6 trailing zero-bytes."},
+    {BACKUP, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {NVM_CLOSE, 1}}, "Got EOF before advertised NVM size"},
+    {BACKUP, {"drop-reply:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
+    {BACKUP, {"late-reply:nvm-open:1:2000"}, DONE, {{NVM_OPEN, 2, 1500}}},
+    {BACKUP, {"nak-frame:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
+    {BACKUP, {"drop-reply:nvm-close:1"}, DONE, {{NVM_CLOSE, 2, 1500}}},
+    {BACKUP, {"boot-fail"}, "Error: failed to read NVM", {{IGNORED, 3 * 6, 1500}}, "NVM could not be opened"},
 
-    // Restore: reset, erase, open, 256 writes, reset; 4 attempts.
-    {Job::Restore, {"drop-reply:nvm-write:10"}, R, "", 5},
-    {Job::Restore, {"corrupt-checksum:nvm-write:10"}, R, "", 3},
-    {Job::Restore, {"late-reply:nvm-write:10:2000"}, R, "", 8},
-    {Job::Restore, {"unrelated-frame-first:nvm-write:10"}, R, "", 3},
-    {Job::Restore, {"garbage-before-frames"}, R, "", 3},
-    {Job::Restore, {"corrupt-checksum:set-default:1"}, R, "", 3},
-    {Job::Restore, {"late-reply:set-default:1:300"}, R, "", 3},
-    {Job::Restore, {"unrelated-frame-first:set-default:1"}, R, "", 3},
-    {Job::Restore, {"drop-reply:nvm-open:1"}, R, "", 5},
-    {Job::Restore, {"nvm-size:16000"}, R, "Trying to write anyway, and hoping for the best.", 3},
-    {Job::Restore, {"boot-fail"}, F, "Error: failed to write NVM", 12},
+    // Restore: reset, erase, open, 256 writes, reset; up to 4 attempts.
+    {RESTORE, {"drop-reply:nvm-write:10"}, DONE, {{NVM_WRITE, 257, 1500}}},
+    {RESTORE, {"corrupt-checksum:nvm-write:10"}, DONE, {{NVM_WRITE, 256}, {RESENT, 1}}},
+    // The second reply to the 10th write fails the 11th (a wrong offset): a second attempt.
+    {RESTORE, {"late-reply:nvm-write:10:2000"}, DONE, {{NVM_WRITE, 11 + 1 + 256, 1500}, {SET_DEFAULT, 2}}},
+    {RESTORE, {"unrelated-frame-first:nvm-write:10"}, DONE, {{NVM_WRITE, 256}}},
+    {RESTORE, {"garbage-before-frames"}, DONE, {{NVM_WRITE, 256}, {SET_DEFAULT, 1}}},
+    {RESTORE, {"nak-frame:nvm-write:10"}, DONE, {{NVM_WRITE, 257, 1500}}},
+    {RESTORE, {"missing-ack:nvm-write:10"}, DONE, {{NVM_WRITE, 256}}},
+    {RESTORE, {"drop-reply:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
+    {RESTORE, {"nvm-size:16000"}, DONE, {{NVM_WRITE, 256}}, "Trying to write anyway, and hoping for the best."},
+    // Releases of the reset line: the emulator's start, the tool's open, its 4 attempts.
+    {RESTORE, {"boot-fail"}, "Error: failed to write NVM", {{RELEASES, 1 + 1 + 4, 1500}, {IGNORED, 0}}},
 
-    // Erase (set default and its callback).
-    {Job::Erase, {"corrupt-checksum:set-default:1"}, R, "", 3},
-    {Job::Erase, {"late-reply:set-default:1:300"}, R, "", 3},
-    {Job::Erase, {"unrelated-frame-first:set-default:1"}, R, "", 3},
-    {Job::Erase, {"garbage-before-frames"}, R, "", 3},
+    // Erase: set default and its callback.
+    {ERASE, {"corrupt-checksum:set-default:1"}, DONE, {{SET_DEFAULT, 1}, {RESENT, 1}}},
+    {ERASE, {"late-reply:set-default:1:300"}, DONE, {{SET_DEFAULT, 1}}},
+    {ERASE, {"unrelated-frame-first:set-default:1"}, DONE, {{SET_DEFAULT, 1}}},
+    {ERASE, {"missing-ack:set-default:1"}, DONE, {{SET_DEFAULT, 1}}},
+    {ERASE, {"stale-started"}, DONE, {{SET_DEFAULT, 1}, {IGNORED, 0}}},
 
-    // Flash: sectors retried after a restart, runs retried after a restart, 3 runs at most.
-    {Job::Flash, {"fail-sector:5"}, R, "", 6},
-    {Job::Flash, {"fail-sector:5:always"}, F, "Expected: <20 05 ff ff>", 30},
-    {Job::Flash, {"crc-fail"}, R, "", 8},
-    {Job::Flash, {"crc-fail:always"}, F, "", 15},
-    {Job::Flash, {"crc-undecided"}, R, "CRC check neither failed nor succeeded", 8},
-    {Job::Flash, {"crc-undecided:always"}, F, "CRC check neither failed nor succeeded", 15},
-    {Job::Flash, {"enable-on-try:2"}, R, "", 5},
-    {Job::Flash, {"enable-reply:ac53aa00"}, F, "Response: <ac 53 aa 00>", 5},
-    {Job::Flash, {"drop-reply:write-sram:3"}, R, "Response: <>", 8},
-    {Job::Flash, {"corrupt-checksum:continue-write:100"}, R, "", 6},
-    {Job::Flash, {"late-reply:continue-write:100:1500"}, R, "", 8},
-    {Job::Flash, {"drop-reply:check-state:5"}, R, "Recvd: <>", 8},
-    {Job::Flash, {"drop-reply:crc-check:1"}, R, "", 6},
-    {Job::Flash, {"drop-reply:erase-sector:2"}, R, "", 8},
+    // Flash: a sector gets 5 attempts, 0.5 s apart with a restart; a run 3, 2 s apart.
+    {FLASH, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}, {erases(4), 1}}},
+    {FLASH, {"fail-sector:5:always"}, "Error: flashing failed", {{erases(5), 3 * 5}, {erases(6), 0}, {CRC_CHECK, 0}, {PROG, ANY, 2000}}, "Expected: <20 05 ff ff>"},
+    {FLASH, {"crc-fail"}, DONE, {{CRC_CHECK, 2}, {erases(0), 2}, {PROG, ANY, 2000}}},
+    {FLASH, {"crc-fail:always"}, "Error: flashing failed", {{CRC_CHECK, 3}, {erases(0), 3}, {PROG, ANY, 2000}}},
+    {FLASH, {"crc-undecided"}, DONE, {{CRC_CHECK, 2}, {PROG, ANY, 2000}}, "CRC check neither failed nor succeeded"},
+    {FLASH, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
+    {FLASH, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}, "Response: <ac 53 aa 00>"},
+    // The third write-SRAM and the fifth state poll are sector 1's.
+    {FLASH, {"drop-reply:write-sram:3"}, DONE, {{erases(1), 2, 1000 + 500}}, "Response: <>"},
+    {FLASH, {"drop-reply:check-state:5"}, DONE, {{erases(1), 2, 1000 + 500}}, "Recvd: <>"},
+    {FLASH, {"drop-reply:erase-sector:2"}, DONE, {{erases(1), 2, 1000 + 500}}},
+    {FLASH, {"can-reply:erase-sector:2"}, DONE, {{erases(1), 2, 1000 + 500}}},
+    {FLASH, {"corrupt-checksum:continue-write:100"}, DONE, {{erases(0), 2, 500}}},
+    {FLASH, {"late-reply:continue-write:100:1500"}, DONE, {{erases(0), 2, 1000 + 500}}},
+    {FLASH, {"drop-reply:crc-check:1"}, DONE, {{CRC_CHECK, 1}}},
+    // Sector 0's erase echo, then the stray byte: its next reply is read one byte off.
+    {FLASH, {"stray-byte:erase-sector:1"}, DONE, {{erases(0), 2, 500}, {erases(1), 1}}},
 
-    // NVR dump (the stop at address 100 is a case of the flash end-to-end tests).
-    {Job::Nvr, {"drop-reply:read-nvr:10"}, R, "Recvd: <>", 4},
-    {Job::Nvr, {"late-reply:read-nvr:10:1500"}, R, "", 6},
-    {Job::Nvr, {"silent-after:50"}, F, "Recvd: <>", 8},
-    {Job::Nvr, {"enable-on-try:2"}, R, "", 4},
-    {Job::Nvr, {"enable-reply:ac53aa00"}, F, "Expected: <ac 53 aa 55>", 5},
+    // NVR dump: 256 reads, each up to 4 times.
+    {NVR, {"drop-reply:read-nvr:10"}, DONE, {{READ_NVR, 257, 1000}}, "Recvd: <>"},
+    {NVR, {"late-reply:read-nvr:256:1500"}, DONE, {{READ_NVR, 257, 1000}}},
+    {NVR, {"stray-byte:read-nvr:10"}, DONE, {{READ_NVR, 257}}},
+    {NVR, {"silent-after:50"}, "Error: failed to read NVR", {{READ_NVR, 49}, {IGNORED, 4 * 4, 1000}}, "Recvd: <>"},
+    {NVR, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
+    {NVR, {"enable-reply:ac53aa00"}, "Error: failed to read NVR", {{ENABLE, 11}, {READ_NVR, 0}}, "Expected: <ac 53 aa 55>"},
 
     // Migration of a 4.62 module with a backup: version, read, backup, flash, version, restore.
-    {Job::Migration, {"drop-reply:get-version:1"}, R, "", 8},
-    {Job::Migration, {"unrelated-frame-first:frame:3"}, R, "", 6},
-    {Job::Migration, {"garbage-before-frames"}, R, "", 6},
-    {Job::Migration, {"corrupt-checksum:nvm-read:5"}, R, "", 6},
-    {Job::Migration, {"nvm-wrong-offset:5"}, R, "", 6},
-    {Job::Migration, {"nvm-eof-at:16000"}, F, "Error: failed to read NVM", 6},
-    {Job::Migration, {"fail-sector:5"}, R, "", 8},
-    {Job::Migration, {"crc-fail"}, R, "", 10},
-    {Job::Migration, {"enable-reply:ac53aa00"}, F, "Error: flashing failed", 8},
-    {Job::Migration, {"late-reply:set-default:1:300"}, R, "", 6},
-    {Job::Migration, {"drop-reply:nvm-write:10"}, R, "", 8},
-    {Job::Migration, {"boot-fail"}, F, "Error: failed to get version", 12},
-
+    {MIGRATION, {"drop-reply:get-version:2", "corrupt-checksum:nvm-read:5", "fail-sector:5", "drop-reply:nvm-write:10"}, DONE, {{GET_VERSION, 3}, {NVM_READ, 256}, {erases(5), 2, 500}, {NVM_WRITE, 193 + 1, 1500}}},
+    {MIGRATION, {"garbage-before-frames", "unrelated-frame-first:frame:3", "nvm-wrong-offset:5"}, DONE, {{GET_VERSION, 2}, {NVM_READ, 257}}},
+    {MIGRATION, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {ENABLE, 0}}},
+    {MIGRATION, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}},
+    {MIGRATION, {"boot-fail"}, "Error: failed to get version", {{IGNORED, 5 * 5, 1500}}},
     // A 4.61 module: migrated only with a backup, put back on failure.
-    {Job::Migration671, {"fail-sector:5"}, R, "", 8},
-    {Job::Migration671, {"enable-reply:ac53aa00"}, F, "Error: Could not restore backup after migration failure", 10},
-};
-// The long cases, each a bound of the tool that only a module stuck for good reaches.
-const Case LONG_CASES[] = {
-    // Stuck busy: 5 sector attempts of 2 s each, then two more runs that stop at their first wait.
-    {Job::Flash, {"busy-forever"}, F, "Error: Flash state machine still busy after 2000 ms", 30},
-    // Silent in the middle of the read: 8 requests of 1.5 s, then 3 closes of 1.5 s.
-    {Job::Backup, {"silent-after:100"}, F, "timed out", 25},
+    {MIGRATION_671, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}}},
+    {MIGRATION_671, {"enable-reply:ac53aa00"}, "Error: Could not restore backup after migration failure", {{ENABLE, 2 * 11}}},
+
+    // The long cases: bounds of the tool that only a module stuck for good reaches.
+    // Stuck busy: 5 attempts at sector 0 of 2 s each, then two more runs that stop at their first wait.
+    {FLASH, {"busy-forever"}, "Error: flashing failed", {{erases(0), 5, 2000 + 500}}, "Error: Flash state machine still busy after 2000 ms"},
+    // Silent in the middle of the read: the ACK of the last reply, 8 requests of 1.5 s, 3 closes of 1.5 s.
+    {BACKUP, {"silent-after:100"}, "Error: failed to read NVM", {{IGNORED, 1 + 8 * 9 + 3 * 6, 1500}}, "timed out"},
 };
 // clang-format on
 
-INSTANTIATE_TEST_SUITE_P(Jobs, FaultMatrix, testing::ValuesIn(CASES), caseName);
-INSTANTIATE_TEST_SUITE_P(LongWaits, FaultMatrix, testing::ValuesIn(LONG_CASES), caseName);
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, testing::ValuesIn(ROWS), caseName);
 
 } // namespace
