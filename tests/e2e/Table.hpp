@@ -2,6 +2,7 @@
 // The end-to-end tables: one row per job and situation, each run of the real tool against a fresh
 // emulator, and what the row names must be seen afterwards.
 #include "support/EmuHarness.hpp"
+#include "support/ToolOutput.hpp"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,6 @@ namespace {
 
 const std::string VERSION = "Z-Wave 4.62 Static controller library";
 const std::vector<std::string> BACKUP = {"--reset-pin", "17", "--backup-nvm", "@backup.bin", "@tty"};
-const std::vector<std::string> RESTORE = {"--reset-pin", "17", "--restore-nvm", "@image.bin", "@tty"};
 
 Make noZerosThenZeros(size_t size, size_t zeros) {
     return [=] {
@@ -22,11 +21,8 @@ Make noZerosThenZeros(size_t size, size_t zeros) {
     };
 }
 
-Make first16384(const Make& image) {
-    return [image] {
-        Bytes bytes = image();
-        return Bytes(bytes.begin(), bytes.begin() + 16384);
-    };
+Make text(const std::string& content) {
+    return [content] { return Bytes(content.begin(), content.end()); };
 }
 
 // clang-format off
@@ -36,11 +32,20 @@ Row backup(const std::string& name, const char* fault, size_t reads, const Lines
             .options = {.faults = {fault}}, .files = {{"@backup.bin", staticNvm}}};
 }
 
-// A restore that writes the whole image, truncated to the module's 16384 bytes.
-Row restore(const std::string& name, const Make& image, const Lines& lines) {
-    return {.name = name, .arguments = RESTORE, .lines = lines,
-            .counts = {{" in frame set-default ", 1}, {" in frame nvm-write ", 256}},
-            .inputs = {{"image.bin", image}}, .nvm = first16384(image)};
+// A restore of `image` from `file`, written whole (truncated to the module's 16384 bytes) unless
+// `lines` end in an error; refused ones leave the module unreset, unerased and unwritten.
+Row restore(const std::string& name, const Make& image, const Lines& lines, const char* file = "@image.bin") {
+    Row row = {.name = name, .arguments = {"--reset-pin", "17", "--restore-nvm", file, "@tty"},
+               .lines = lines,
+               .counts = {{" in frame set-default ", 1}, {" in frame nvm-write ", 256}},
+               .inputs = {{"image.bin", image}},
+               .nvm = [image] { Bytes bytes = image(); return Bytes(bytes.begin(), bytes.begin() + 16384); }};
+    if (!lines.empty() && lines.back().rfind("Error: ", 0) == 0) {
+        row.exitStatus = 1;
+        row.counts = {{" in frame set-default ", 0}, {" in frame nvm-", 0}};
+        row.nvm = staticNvm;
+    }
+    return row;
 }
 
 // A restore whose bytes past the module's 16384 cannot be written: each of the 4 attempts resets,
@@ -60,52 +65,61 @@ Row unwritable(const std::string& name, const Make& image, size_t toWrite, const
     return row;
 }
 
-// A restore refused before the module is reset, erased or written.
-Row refusedRestore(const std::string& name, const Make& image, const Lines& lines, const char* file = "@image.bin",
-                   const Lines& shown = {}) {
-    return {.name = name, .arguments = {"--reset-pin", "17", "--restore-nvm", file, "@tty"}, .exitStatus = 1,
-            .lines = lines, .counts = {{" in frame set-default ", 0}, {" in frame nvm-", 0}},
-            .inputs = {{"image.bin", image}}, .nvm = staticNvm, .shown = shown};
-}
-
 // A HEX file the reader refuses ends the run before the flasher is built: the reset line moves only
 // as the opening moves it (one pulse after the emulator's start level), no programming command.
-Row refusedHex(const std::string& name, const std::function<std::string()>& text, const std::string& line) {
+Row refusedHex(const std::string& name, const Make& file, const std::string& line) {
     return {.name = name, .arguments = {"--reset-pin", "17", "--hex", "@f.hex", "@tty"}, .exitStatus = 1,
-            .lines = {line, "Error: cannot read HEX file '@f.hex'"}, .counts = {{" in prog ", 0}, {" line reset ", 4}},
-            .inputs = {{"f.hex", [text] { std::string content = text(); return Bytes(content.begin(), content.end()); }}},
-            .flash = image(EmuOptions{}.firmware)};
+            .lines = {line, "Error: cannot read HEX file '@f.hex'"},
+            .counts = {{" in prog ", 0}, {" line reset ", 4}},
+            .inputs = {{"f.hex", file}}, .flash = image(EmuOptions{}.firmware)};
+}
+
+Bytes cutBeforeItsEnd() {
+    Bytes hex = hexImage(EmuOptions{}.firmware)();
+    return Bytes(hex.begin(), hex.begin() + long(std::string(hex.begin(), hex.end()).rfind(':')));
 }
 
 std::vector<Row> rows() {
     const std::string anyway = "Trying to write anyway, and hoping for the best.";
     const Lines tooLarge = {"NVM image too large", "Error: failed to write NVM"};
+    const char* tooBig = "Warning: NVM image (%zu bytes) is too big for NVM (16384 bytes). ";
     EmuOptions paced{.firmware = {"Z-Wave 4.62", 1, 4096}, .populateNvm = false, .baud = 115200,
                      .bootDelayMs = 20};
+    auto warning = [tooBig](size_t size, const std::string& rest) {
+        char start[128];
+        std::snprintf(start, sizeof start, tooBig, size);
+        return start + rest;
+    };
     return {
-        {.name = "only_a_tty_runs_nothing", .arguments = {"@tty"}, .counts = {{" in ", 0}, {" line reset ", 1}}},
+        {.name = "only_a_tty_runs_nothing", .arguments = {"@tty"},
+         .counts = {{" in ", 0}, {" line reset ", 1}}},
         // The NVR is read in programming mode, then a fresh connection reads the version.
-        {.name = "nvr_then_version", .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.bin", "--get-version",
-         "@tty"}, .lines = {VERSION}, .counts = {{" in prog read-nvr ", 256}},
+        {.name = "nvr_then_version",
+         .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.bin", "--get-version", "@tty"},
+         .lines = {VERSION}, .counts = {{" in prog read-nvr ", 256}},
          .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}},
          .order = {" in prog enable ", " in prog read-nvr ", " line reset 1", " out frame started ",
                    " in frame get-version "}},
         // The backup is written before the flash begins and stays when all three flash runs fail.
-        {.name = "backup_stays_when_the_flash_fails", .arguments = {"--reset-pin", "17", "--backup-nvm",
-         "@backup.bin", "--bridge", "@tty"}, .exitStatus = 1, .lines = {"Error: flashing failed"},
-         .counts = {{" event crc failed", 3}, {" in frame nvm-close ", 1}}, .options = {.faults = {"crc-fail:always"}},
-         .files = {{"@backup.bin", staticNvm}}, .nvm = staticNvm, .order = {" in frame nvm-close ", " in prog enable "}},
+        {.name = "backup_stays_when_the_flash_fails",
+         .arguments = {"--reset-pin", "17", "--backup-nvm", "@backup.bin", "--bridge", "@tty"},
+         .exitStatus = 1, .lines = {"Error: flashing failed"},
+         .counts = {{" event crc failed", 3}, {" in frame nvm-close ", 1}},
+         .options = {.faults = {"crc-fail:always"}}, .files = {{"@backup.bin", staticNvm}}, .nvm = staticNvm,
+         .order = {" in frame nvm-close ", " in prog enable "}},
 
-        // Backup: the module holds 16384 bytes, zero from 12301 on; the faults end its reads elsewhere
-        // or report another size.
+        // Backup: the module holds 16384 bytes, zero from 12301 on; the faults end its reads
+        // elsewhere or report another size.
         backup("backup_end_one_byte_late", "nvm-eof-at:16385", 257),
-        backup("backup_trailing_zeros_discarded", "nvm-eof-at:16390", 257, {"Info: Discarding 6 trailing zero-bytes."}),
-        backup("backup_more_than_reported", "nvm-size:12000", 256, {"Warning: got more than expected! Got EOF after "
-               "16384 bytes, but NVM size was reported to be 12000 bytes"}),
+        backup("backup_trailing_zeros_discarded", "nvm-eof-at:16390", 257,
+               {"Info: Discarding 6 trailing zero-bytes."}),
+        backup("backup_more_than_reported", "nvm-size:12000", 256,
+               {"Warning: got more than expected! Got EOF after 16384 bytes, but NVM size was reported to be "
+                "12000 bytes"}),
         backup("backup_read_answered_at_the_wrong_offset", "nvm-wrong-offset:3", 257),
         {.name = "backup_less_than_reported", .arguments = BACKUP, .exitStatus = 1,
-         .lines = {"Error: got less than expected! Got EOF after 16000 bytes, but NVM size was reported to be "
-                   "16384 bytes", "Got EOF before advertised NVM size", "Error: failed to read NVM"},
+         .lines = {"Error: got less than expected! Got EOF after 16000 bytes, but NVM size was reported to "
+                   "be 16384 bytes", "Got EOF before advertised NVM size", "Error: failed to read NVM"},
          .counts = {{" in frame nvm-read ", 250}, {" in frame nvm-close ", 1}},
          .options = {.faults = {"nvm-eof-at:16000"}}, .files = {{"@backup.bin", nullptr}}, .nvm = staticNvm},
         // Three opens of 1.5 s each: the one long wait of the NVM exchange.
@@ -113,37 +127,39 @@ std::vector<Row> rows() {
          .lines = {"NVM could not be opened", "Error: failed to read NVM"},
          .counts = {{" in frame nvm-open ", 3}, {" in frame nvm-read ", 0}},
          .options = {.faults = {"drop-reply:nvm-open:1", "drop-reply:nvm-open:2", "drop-reply:nvm-open:3"}},
-         .files = {{"@backup.bin", nullptr}}, .shown = {"Reading NVM (retry 1 of 2)", "Reading NVM (retry 2 of 2)"},
+         .files = {{"@backup.bin", nullptr}},
+         .shown = {"Reading NVM (retry 1 of 2)", "Reading NVM (retry 2 of 2)"},
          .minSeconds = 4.5},
 
         // Restore of images larger than the module's NVM.
-        restore("restore_truncated_dropping_zeros", noZerosThenZeros(16400, 20), {"Info: Truncating NVM image "
-                "from 16400 to 16384 bytes, discarding 16 of 20 trailing zero-bytes."}),
-        restore("restore_one_byte_too_many", noZerosThenZeros(16385, 0), {"Warning: NVM image (16385 bytes) is "
-                "too big for NVM (16384 bytes). Discarding last byte even if it's not zero."}),
+        restore("restore_truncated_dropping_zeros", noZerosThenZeros(16400, 20),
+                {"Info: Truncating NVM image from 16400 to 16384 bytes, discarding 16 of 20 trailing "
+                 "zero-bytes."}),
+        restore("restore_one_byte_too_many", noZerosThenZeros(16385, 0),
+                {warning(16385, "Discarding last byte even if it's not zero.")}),
         unwritable("restore_still_too_big_after_dropping_zeros", noZerosThenZeros(16400, 4), 16396,
-                   {"Warning: NVM image (16400 bytes) is too big for NVM (16384 bytes). Still too big by 12 bytes, "
-                    "after truncating to 16396 bytes, by discarding all 4 trailing zero-bytes.", anyway}),
-        unwritable("restore_too_big_without_zeros", noZerosThenZeros(16386, 0), 16386, {"Warning: NVM image "
-                   "(16386 bytes) is too big for NVM (16384 bytes). No trailing zero-bytes to discard. ", anyway}),
+                   {warning(16400, "Still too big by 12 bytes, after truncating to 16396 bytes, by "
+                                   "discarding all 4 trailing zero-bytes."), anyway}),
+        unwritable("restore_too_big_without_zeros", noZerosThenZeros(16386, 0), 16386,
+                   {warning(16386, "No trailing zero-bytes to discard. "), anyway}),
         // The wire offset has 16 bits: an image that needs more cannot be written. Exactly the restore
         // buffer's size is read whole and meets that rule; one byte more is refused unread.
-        refusedRestore("restore_beyond_the_wire_offset", noZerosThenZeros(70000, 0), tooLarge),
-        refusedRestore("restore_of_the_buffer_size", bytes(524288, 0x5A), tooLarge),
-        refusedRestore("restore_larger_than_the_buffer", bytes(524289, 0x5A),
-                       {"file bigger than buffer", "Error: cannot read NVM image file '@image.bin'"}),
+        restore("restore_beyond_the_wire_offset", noZerosThenZeros(70000, 0), tooLarge),
+        restore("restore_of_the_buffer_size", bytes(524288, 0x5A), tooLarge),
+        restore("restore_larger_than_the_buffer", bytes(524289, 0x5A),
+                {"file bigger than buffer", "Error: cannot read NVM image file '@image.bin'"}),
         // An empty restore file is refused once the connection stands.
-        refusedRestore("restore_of_an_empty_file", bytes(0, 0), {"Error: NVM image file '@image.bin' is empty"},
-                       "@image.bin", {"Configuring serial API"}),
-        refusedRestore("restore_of_dev_null", bytes(0, 0), {"Error: NVM image file '/dev/null' is empty"},
-                       "/dev/null", {"Configuring serial API"}),
+        [] { Row row = restore("restore_of_an_empty_file", bytes(0, 0),
+                               {"Error: NVM image file '@image.bin' is empty"});
+             row.shown = {"Configuring serial API"}; return row; }(),
+        [] { Row row = restore("restore_of_dev_null", bytes(0, 0),
+                               {"Error: NVM image file '/dev/null' is empty"}, "/dev/null");
+             row.shown = {"Configuring serial API"}; return row; }(),
 
-        refusedHex("hex_line_too_short", [] { return ":1000\nx\n"; },
+        refusedHex("hex_line_too_short", text(":1000\nx\n"),
                    "line too short to parse byte #2 from line ':1000'"),
-        refusedHex("hex_cut_before_its_end", [] { Bytes hex = hexImage(EmuOptions{}.firmware)();
-                   std::string text(hex.begin(), hex.end()); return text.substr(0, text.rfind(':')); },
-                   "no end-of-file record in hex-file '@f.hex'"),
-        refusedHex("hex_empty", [] { return ""; }, "no data in hex-file '@f.hex'"),
+        refusedHex("hex_cut_before_its_end", cutBeforeItsEnd, "no end-of-file record in hex-file '@f.hex'"),
+        refusedHex("hex_empty", text(""), "no data in hex-file '@f.hex'"),
         // A tty that a first run still holds: the lock alone keeps a second run out.
         {.name = "locked_tty", .arguments = {"--reset-pin", "17", "--get-version", "@tty"}, .exitStatus = 1,
          .lines = {"openTTY: tty @tty is in use by another program (locked)"},
@@ -151,23 +167,27 @@ std::vector<Row> rows() {
 
         // Options no other row takes, with a module that runs (has booted) when the tool starts.
         {.name = "soft_reset_without_a_reset_pin", .arguments = {"--soft-reset", "--get-version", "@tty"},
-         .lines = {VERSION}, .counts = {{" in frame soft-reset ", 1}, {" event boot soft reset", 1},
-         {" line reset ", 1}}, .options = {.bootDelayMs = 0},
+         .lines = {VERSION},
+         .counts = {{" in frame soft-reset ", 1}, {" event boot soft reset", 1}, {" line reset ", 1}},
+         .options = {.bootDelayMs = 0},
          .order = {" in frame soft-reset ", " out frame started ", " in frame get-version "}},
         {.name = "serial_api_job_without_a_reset_pin", .arguments = {"--backup-nvm", "@backup.bin", "@tty"},
          .counts = {{" in frame nvm-read ", 256}, {" line reset ", 1}, {" in frame soft-reset ", 0}},
          .options = {.bootDelayMs = 0}, .files = {{"@backup.bin", staticNvm}}},
         {.name = "verbose", .arguments = {"--reset-pin", "17", "--verbose", "--get-version", "@tty"},
-         .lines = {"Recving: <01 09 00 0a 00 00 01 02 01 00 fe>", "Sending: <06>", "Sending: <01 03 00 15 e9>",
-                   "Recving: <06>", "Recving: <01 10 01 15 5a 2d 57 61 76 65 20 34 2e 36 32 00 01 96>",
-                   "Sending: <06>", VERSION}},
-        {.name = "assume_reset_pin_asserted", .arguments = {"--assume-reset-pin-asserted", "--read-nvr",
-         "@nvr.bin", "@tty"}, .counts = {{" in prog read-nvr ", 256}, {" line reset ", 1}},
-         .options = {.initialLevel = 0}, .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}}},
+         .lines = {"Recving: <01 09 00 0a 00 00 01 02 01 00 fe>", "Sending: <06>",
+                   "Sending: <01 03 00 15 e9>", "Recving: <06>",
+                   "Recving: <01 10 01 15 5a 2d 57 61 76 65 20 34 2e 36 32 00 01 96>", "Sending: <06>",
+                   VERSION}},
+        {.name = "assume_reset_pin_asserted",
+         .arguments = {"--assume-reset-pin-asserted", "--read-nvr", "@nvr.bin", "@tty"},
+         .counts = {{" in prog read-nvr ", 256}, {" line reset ", 1}}, .options = {.initialLevel = 0},
+         .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}}},
         // Every byte takes its wire time: 4096 NVM bytes alone take 0.356 s at 115200 baud.
         {.name = "paced_at_115200_baud", .arguments = BACKUP, .counts = {{" in frame nvm-read ", 64}},
-         .options = paced, .files = {{"@backup.bin", [paced] {
-             return emu::defaultNvm(*emu::identifyFlash(Emu::firmwareImage(paced.firmware))); }}},
+         .options = paced,
+         .files = {{"@backup.bin",
+                    [paced] { return emu::defaultNvm(*emu::identifyFlash(image(paced.firmware)())); }}},
          .minSeconds = 4096 * 10 / 115200.0},
     };
 }

@@ -41,17 +41,19 @@ void oneSafetyCopy(Emu&) {
 
 // clang-format off
 // A version the migration does not know: refused before the NVM is read or anything flashed.
-Row refused(const std::string& name, const FirmwareSpec& firmware, const std::string& error, const char* library = "Static") {
+Row refused(const std::string& name, const FirmwareSpec& firmware, const std::string& error,
+            const char* library = "Static") {
     return {.name = name, .arguments = WITHOUT_BACKUP, .exitStatus = 1,
-            .lines = {START, version(firmware.version, library), error}, .counts = {NO_NVM_TRAFFIC, NOT_FLASHED},
+            .lines = {START, version(firmware.version, library), error},
+            .counts = {NO_NVM_TRAFFIC, NOT_FLASHED},
             .options = {.firmware = firmware}, .flash = image(firmware), .nvm = staticNvm};
 }
 
 std::vector<Row> rows() {
     const Make converted = [] { return bridgeConversion(staticNvm()); }, bridge = image(EmuOptions{}.bridge);
-    const FirmwareSpec older = {"Z-Wave 4.05", 1}, sdk671 = {"Z-Wave 4.61", 1}, small = {"z-wave 4.33", 1, 12195};
-    const FirmwareSpec otherBridge = {"Z-Wave 4.81", 7, 16384, 20 * 1024};
-    const Bytes smallNvm = emu::populatedStaticNvm({.size = 12195, .lastContentOffset = 11000}); // cheap
+    const FirmwareSpec older = {"Z-Wave 4.05", 1}, sdk671 = {"Z-Wave 4.61", 1};
+    const FirmwareSpec small = {"z-wave 4.33", 1, 12195}, otherBridge = {"Z-Wave 4.81", 7, 16384, 20 * 1024};
+    const Bytes smallNvm = emu::populatedStaticNvm({.size = 12195, .lastContentOffset = 11000});
     // The bridge flasher's eleven enables are echoed wrongly, the restore's are answered.
     EmuOptions bridgeFlashFails{.firmware = sdk671};
     for (int n = 1; n <= 11; ++n)
@@ -63,30 +65,32 @@ std::vector<Row> rows() {
          .flash = bridge, .nvm = converted, .check = oneSafetyCopy},
         // A copy that cannot be written is a warning; the migration goes on as it would without it.
         {.name = "sdk661_safety_copy_unwritable", .arguments = WITHOUT_BACKUP,
-         .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, "Warning: no safety copy of the NVM in "
-                   "/var/lib/tarnwick/nvm-4.62-<stamp>.bin: IO-Error on open(): Not a directory (errno = 20)",
-                   BRIDGE, BRIDGE_VERSION, WRITING},
+         .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY,
+                   "Warning: no safety copy of the NVM in /var/lib/tarnwick/nvm-4.62-<stamp>.bin: "
+                   "IO-Error on open(): Not a directory (errno = 20)", BRIDGE, BRIDGE_VERSION, WRITING},
          .flash = bridge, .nvm = converted, .shell = "touch /var/lib/tarnwick && exec \"$@\""},
         {.name = "older_static_goes_through_sdk661", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.05"), TO_661, version("z-wave 4.33"), READING,
-                   "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.33-<stamp>.bin", BRIDGE, BRIDGE_VERSION, WRITING},
+                   "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.33-<stamp>.bin", BRIDGE, BRIDGE_VERSION,
+                   WRITING},
          .counts = {{" event boot z-wave 4.33 library 1", 1}},
          .options = {.firmware = older, .static661 = {"z-wave 4.33", 1}}, .flash = bridge, .nvm = converted},
         {.name = "sdk661_image_of_another_version", .arguments = WITH_BACKUP, .exitStatus = 1,
-         .lines = {START, version("Z-Wave 4.05"), TO_661, version("Z-Wave 4.61"), "Error: expected SDK v6.61"},
+         .lines = {START, version("Z-Wave 4.05"), TO_661, version("Z-Wave 4.61"),
+                   "Error: expected SDK v6.61"},
          .counts = {NO_NVM_TRAFFIC}, .options = {.firmware = older, .static661 = sdk671},
          .files = {{"@backup.bin", nullptr}}, .flash = image(sdk671), .nvm = staticNvm},
-        refused("sdk671_without_a_backup", sdk671, "Error: Migrating this version is not officially supported. "
-                "Run with --backup-nvm to make a backup and try anyway."),
+        refused("sdk671_without_a_backup", sdk671, "Error: Migrating this version is not officially "
+                "supported. Run with --backup-nvm to make a backup and try anyway."),
         // The bridge flash fails at once; the 6.71.01 image and the NVM read are put back.
         {.name = "sdk671_put_back_after_a_failed_bridge_flash", .arguments = WITH_BACKUP, .exitStatus = 1,
-         .lines = {START, version("Z-Wave 4.61"), READING, "Warning: Migrating this version is not officially "
-                   "supported. Making a backup and trying to migrate as if SDK version was 6.61.",
-                   "-- Backing up NVM to: @backup.bin", BRIDGE, "Response: <ac 53 aa aa>", "Expected: <ac 53 aa 55>",
-                   "", "Error: failed enter chip programming mode", "Error: flashing failed",
-                   "Error: Migration failed - attempting to restore backup.",
-                   "-- Flashing: Static controller library from SDK v6.71.01", version("Z-Wave 4.61"), WRITING,
-                   "Error: Migration failed, but backup was restored"},
+         .lines = {START, version("Z-Wave 4.61"), READING, "Warning: Migrating this version is not "
+                   "officially supported. Making a backup and trying to migrate as if SDK version was 6.61.",
+                   "-- Backing up NVM to: @backup.bin", BRIDGE, "Response: <ac 53 aa aa>",
+                   "Expected: <ac 53 aa 55>", "", "Error: failed enter chip programming mode",
+                   "Error: flashing failed", "Error: Migration failed - attempting to restore backup.",
+                   "-- Flashing: Static controller library from SDK v6.71.01", version("Z-Wave 4.61"),
+                   WRITING, "Error: Migration failed, but backup was restored"},
          .counts = {{" event crc ", 1}, {" event crc passed", 1}}, .options = bridgeFlashFails,
          .files = {{"@backup.bin", staticNvm}}, .flash = image(sdk671), .nvm = staticNvm,
          .order = {" event crc passed", " in frame nvm-write "}},
@@ -102,8 +106,8 @@ std::vector<Row> rows() {
         refused("version_4_330", {"Z-Wave 4.330", 1}, unsupported + "Z-Wave 4.330"),
         refused("version_5_00", {"Z-Wave 5.00", 1}, unsupported + "Z-Wave 5.00"),
         refused("version_4_6", {"Z-Wave 4.6", 1}, unsupported + "Z-Wave 4.6"),
-        refused("version_text_unknown", {"ZWave 4.62", 1}, "Error: unexpected Static controller library version: "
-                "ZWave 4.62"),
+        refused("version_text_unknown", {"ZWave 4.62", 1},
+                "Error: unexpected Static controller library version: ZWave 4.62"),
         // A lower-case version is an SDK 6.61 version as well: its NVM is read, then refused for its size.
         {.name = "nvm_the_converter_refuses", .arguments = WITH_BACKUP, .exitStatus = 1,
          .lines = {START, version("z-wave 4.33"), READING, "Error: failed to migrate NVM"},

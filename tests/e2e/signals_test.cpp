@@ -33,18 +33,21 @@ std::vector<Row> chosenMoments() {
         // the migration leaves without an error line of its own.
         {.name = "terminate_while_a_migration_connects", .arguments = {"--reset-pin", "17", "--migrate-nvm",
          "--bridge", "@tty"}, .exitStatus = 1, .word = "Cancelled",
-         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library", "-- Reading NVM"},
+         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
+                   "-- Reading NVM"},
          .counts = {{" in frame nvm-", 0}}, .signal = {SIGTERM, 300, " out frame get-version "}},
         // Slow sector writes keep the flash going for seconds.
-        {.name = "interrupt_during_a_flash", .arguments = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"},
+        {.name = "interrupt_during_a_flash",
+         .arguments = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"},
          .exitStatus = 1, .word = "Cancelled", .counts = {{" event crc ", 0}}, .options = {.writeMs = 100},
          .inputs = {{"firmware.hex", hexImage({"Z-Wave 4.81", 7})}}, .signal = afterWriteFlash},
         // No error and no restore: the backup taken before the flash stays.
         {.name = "interrupt_during_the_bridge_flash_of_a_migration", .arguments = bridgeMigration,
          .exitStatus = 1, .word = "Cancelled",
-         .lines = {"-- Starting migration", "Version: Z-Wave 4.61 Static controller library", "-- Reading NVM",
-                   "Warning: Migrating this version is not officially supported. Making a backup and trying to "
-                   "migrate as if SDK version was 6.61.", "-- Backing up NVM to: @backup.bin",
+         .lines = {"-- Starting migration", "Version: Z-Wave 4.61 Static controller library",
+                   "-- Reading NVM", "Warning: Migrating this version is not officially supported. Making a "
+                   "backup and trying to migrate as if SDK version was 6.61.",
+                   "-- Backing up NVM to: @backup.bin",
                    BRIDGE},
          .counts = {{" event crc ", 0}}, .options = {.firmware = {"Z-Wave 4.61", 1}, .writeMs = 100},
          .files = {{"@backup.bin", staticNvm}}, .signal = afterWriteFlash},
@@ -73,7 +76,8 @@ struct Job {
 
 std::vector<Row> randomMoments() {
     const std::string reset = "--reset-pin", pin = "17", late = "late-reply:nvm-close:";
-    const Lines read = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library", "-- Reading NVM"};
+    const Lines read = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
+                        "-- Reading NVM"};
     Lines flashing = read, writing;
     flashing.insert(flashing.end(), {"-- Backing up NVM to: @backup.bin", BRIDGE});
     writing = flashing;
@@ -92,10 +96,12 @@ std::vector<Row> randomMoments() {
          {pulse, {" in frame nvm-write ", 256}}, 16, {{"restore.bin", [] { return noZeros(16384); }}}},
         {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 600}, {pulse, requests}, 16},
         {"flash", {reset, pin, "--hex", "@firmware.hex", "@tty"}, {.firmware = {""}, .crcMs = 600},
-         {pulses, {" in prog erase-sector ", 64}}, 18, {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 8192})}}},
+         {pulses, {" in prog erase-sector ", 64}}, 18,
+         {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 8192})}}},
         {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:600"}},
          {pulses, {" in prog read-nvr ", 255}}, 18, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
-        {"migration", {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm", "--bridge", "@tty"}, migration,
+        {"migration", {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
+         migration,
          {{" in frame nvm-read ", 256, read}, {" in prog erase-sector ", 64, flashing, true},
           {" in frame nvm-write ", 193, writing, true}}, 14, {}, "@backup.bin", staticNvm},
     };
@@ -104,10 +110,10 @@ std::vector<Row> randomMoments() {
     for (const Job& job : jobs)
         for (unsigned run = 0; run < job.runs; ++run) {
             const Moment& moment = job.moments[random() % job.moments.size()];
-            const SignalPlan plan = {random() % 2 ? SIGINT : SIGTERM, 0, moment.text, 1 + random() % moment.count};
-            Row row = {.name = job.name + "_" + std::to_string(run), .arguments = job.arguments, .exitStatus = 1,
-                       .word = "Cancelled", .lines = moment.lines, .options = job.options, .inputs = job.inputs,
-                       .signal = plan};
+            const int signal = random() % 2 ? SIGINT : SIGTERM;
+            Row row = {.name = job.name + "_" + std::to_string(run), .arguments = job.arguments,
+                       .exitStatus = 1, .word = "Cancelled", .lines = moment.lines, .options = job.options,
+                       .inputs = job.inputs, .signal = {signal, 0, moment.text, 1 + random() % moment.count}};
             if (!job.output.empty())
                 row.check = [path = job.output, whole = job.whole, written = moment.written](Emu& emu) {
                     bool exists = access(expand(path, emu).c_str(), F_OK) == 0;

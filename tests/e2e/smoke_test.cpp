@@ -42,7 +42,7 @@ std::vector<Row> rows() {
          .inputs = {{"restore.bin", everyByteValue}}, .nvm = everyByteValue},
         {.name = "erase", .arguments = {"--reset-pin", "17", "--erase-nvm", "@tty"},
          .counts = {{" in frame set-default ", 1}},
-         .nvm = [] { return emu::defaultNvm(*emu::identifyFlash(Emu::firmwareImage(EmuOptions{}.firmware))); }},
+         .nvm = [] { return emu::defaultNvm(*emu::identifyFlash(image(EmuOptions{}.firmware)())); }},
         {.name = "flash_bytes_above_0x7f", .arguments = {"--reset-pin", "17", "--hex", "@image.hex", "@tty"},
          .options = {.firmware = {""}}, .inputs = {{"image.hex", [] { return hexFile(highBytesImage()); }}},
          .flash = highBytesImage},
@@ -51,8 +51,9 @@ std::vector<Row> rows() {
         // --read-nvr beside --migrate-nvm passes the checks but is no job of the migration.
         {.name = "migration", .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.bin", "--backup-nvm",
          "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
-         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library", "-- Reading NVM",
-                   "-- Backing up NVM to: @backup.bin", "-- Flashing: Bridge controller library (--bridge)",
+         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
+                   "-- Reading NVM", "-- Backing up NVM to: @backup.bin",
+                   "-- Flashing: Bridge controller library (--bridge)",
                    "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"},
          .counts = {{" in prog read-nvr ", 0}}, .options = smallBridge,
          .files = {{"@backup.bin", staticNvm}, {"@nvr.bin", nullptr}}, .flash = image(smallBridge.bridge),
@@ -64,9 +65,9 @@ std::vector<Row> rows() {
          .counts = {nothingSent, resetUntouched}},
         {.name = "reset_pin_4294967296_refused", .arguments = {"--reset-pin", "4294967296", "--get-version",
          "@tty"}, .exitStatus = 1, .word = "",
-         .lines = {"Invalid --reset-pin: 4294967296", "Usage: @tool [--reset-pin pin] [[--bridge] | [--hex "
-                   "hexfile]] [--read-nvr nvrfile] [--backup-nvm nvmfile]] [[--erase-nvm] | [--migrate-nvm] | "
-                   "[--restore-nvm nvmfile]] [--soft-reset] -- ttypath"},
+         .lines = {"Invalid --reset-pin: 4294967296", "Usage: @tool [--reset-pin pin] [[--bridge] | "
+                   "[--hex hexfile]] [--read-nvr nvrfile] [--backup-nvm nvmfile]] [[--erase-nvm] | "
+                   "[--migrate-nvm] | [--restore-nvm nvmfile]] [--soft-reset] -- ttypath"},
          .counts = {nothingSent, resetUntouched}},
     };
 }

@@ -4,8 +4,6 @@
 // Also here: output logged to files, --help and --version, and the one Error line of a failed job.
 #include "Table.hpp"
 
-#include "support/ToolOutput.hpp"
-
 #include <csignal>
 
 namespace emutest {
@@ -57,32 +55,38 @@ std::vector<Row> rows() {
          .lines = {"openTTY: An error occurred while opening tty @no-such-tty: No such file or directory"},
          .counts = {nothingSent}, .shell = "exec \"$@\" >/dev/full"},
         // With 0, 1 and 2 closed the tty would open as descriptor 2 and receive the dumps.
-        {.name = "all_standard_descriptors_closed", .arguments = {"--reset-pin", "17", "--verbose", "--get-version", "@tty"},
+        {.name = "all_standard_descriptors_closed",
+         .arguments = {"--reset-pin", "17", "--verbose", "--get-version", "@tty"},
          .word = "", .counts = {noNoise, {" in frame get-version ", 1}}, .shell = "exec \"$@\" <&- >&- 2>&-"},
         // The reader of stdout goes away early: no SIGPIPE death in the middle of the flash.
-        {.name = "stdout_reader_goes_away", .arguments = flash, .word = "", .counts = {noNoise}, .inputs = hex,
+        {.name = "stdout_reader_goes_away", .arguments = flash, .word = "", .counts = {noNoise},
+         .inputs = hex,
          .flash = image(FLASHED), .shell = "\"$@\" | head -c 100 >/dev/null; exit ${PIPESTATUS[0]}"},
         // A dropped session: the hang-up does not end the run.
         {.name = "hang_up_during_a_flash", .arguments = flash, .counts = {noNoise}, .inputs = hex,
          .flash = image(FLASHED), .signal = {SIGHUP, 30, " in prog write-flash-sector "}},
         // Sector 3 fails once and is retried alone after a restart; no whole run again.
         {.name = "flash_logged_to_files", .arguments = flash, .word = "",
-         .counts = {{" in prog erase-sector ", 65}, {" in prog erase-sector 0b 03 ", 2}, {" in prog enable ", 2},
+         .counts = {{" in prog erase-sector ", 65}, {" in prog erase-sector 0b 03 ", 2},
+                    {" in prog enable ", 2},
                     {" in prog crc-check ", 1}},
          .options = {.faults = {"fail-sector:3"}}, .inputs = hex, .flash = image(FLASHED),
          .shell = "exec \"$@\" >@out.log 2>@err.log", .check = plainLines},
         // --help and --version win over everything else on the line: nothing is checked or opened.
-        {.name = "help_opens_nothing", .arguments = {"--reset-pin", "17", "--erase-nvm", "--help", "--bogus", "@tty"},
-         .word = "", .counts = {nothingSent, resetUntouched}, .shell = "exec \"$@\" >@out.txt", .check = helpText},
+        {.name = "help_opens_nothing",
+         .arguments = {"--reset-pin", "17", "--erase-nvm", "--help", "--bogus", "@tty"}, .word = "",
+         .counts = {nothingSent, resetUntouched}, .shell = "exec \"$@\" >@out.txt", .check = helpText},
         {.name = "version_opens_nothing", .arguments = {"--version", "--", "@tty"}, .word = "",
-         .counts = {nothingSent, resetUntouched}, .files = {{"@out.txt", [version] { return Bytes(version.begin(), version.end()); }}},
+         .counts = {nothingSent, resetUntouched},
+         .files = {{"@out.txt", [version] { return Bytes(version.begin(), version.end()); }}},
          .shell = "exec \"$@\" >@out.txt"},
         // After "--" it is the tty path as before.
         {.name = "help_as_the_tty_path", .arguments = {"--get-version", "--", "--help"}, .exitStatus = 1,
          .lines = {"openTTY: An error occurred while opening tty --help: No such file or directory"},
          .counts = {nothingSent, resetUntouched}},
         // A failed job ends with one Error line: the file it failed on, or the job that failed.
-        {.name = "error_line_names_the_file", .arguments = {"--reset-pin", "17", "--backup-nvm", "@no-such-directory/nvm.bin", "@tty"},
+        {.name = "error_line_names_the_file",
+         .arguments = {"--reset-pin", "17", "--backup-nvm", "@no-such-directory/nvm.bin", "@tty"},
          .exitStatus = 1, .lines = {"IO-Error on open(): No such file or directory (errno = 2)",
                                     "Error: cannot write NVM backup '@no-such-directory/nvm.bin'"}},
         {.name = "error_line_names_the_job", .arguments = flash, .exitStatus = 1,

@@ -2,8 +2,6 @@
 // check the row names. Every row also asks that no temporary file of an atomic write is left.
 #include "Table.hpp"
 
-#include "support/ToolOutput.hpp"
-
 #include "GeneratedContent.hpp"
 #include "IntelHex.hpp"
 #include "zwave/BridgeMigration.hpp"

@@ -1,9 +1,10 @@
 // The emulated module driven in process, only where its fidelity decides whether an end-to-end row
 // can catch a fault of the tool and no row would notice it being lenient: the programming interface
-// answers only once enabled and must be enabled again after a restart, reports busy while it works
-// and judges the flash by its CRC; the Serial API side NAKs bad frames and resends its own on NAK
-// (three times at most); counted faults hit only the exchange they name; the host's frames are
-// told from noise, the emulator's evidence that nothing stray reached the UART.
+// answers only once enabled and must be enabled again after a restart, and reports busy while it
+// works; the Serial API side NAKs bad frames and resends its own on NAK (three times at most);
+// counted faults hit only the exchange they name; the host's frames are told from noise, the
+// emulator's evidence that nothing stray reached the UART. (A lenient CRC check would not hide a
+// wrong image: the flash rows compare the module's flash with an independently computed CRC.)
 #include "Module.hpp"
 #include "GeneratedContent.hpp"
 #include "SerialFrame.hpp"
@@ -18,42 +19,31 @@ namespace {
 class ModuleTest : public ::testing::Test {
 protected:
     void boot(int level, const std::vector<std::string>& faultSpecs = {}) {
-        FirmwareIdentity identity;
-        identity.version = "Z-Wave 4.62";
-        identity.libraryType = 1;
-        identity.nvmSize = 16384;
-        state.flash = makeFirmwareImage(identity, 4096);
+        state.flash = makeFirmwareImage({.version = "Z-Wave 4.62", .libraryType = 1, .nvmSize = 16384}, 4096);
         state.nvm = populatedStaticNvm();
         state.nvr = defaultNvr();
-        for (const std::string& description : faultSpecs) {
-            std::string error;
+        std::string error;
+        for (const std::string& description : faultSpecs)
             ASSERT_TRUE(faults.add(description, error)) << error;
-        }
         module = std::make_unique<Module>(context, level, now);
         advance(millis(25));
-        if (!take().empty())
+        if (!send({}).empty())
             send({ACK}); // the started notification
     }
-    void advance(Nanos by) {
-        now += by;
-        module->onTimer(now);
-    }
+    void advance(Nanos by) { module->onTimer(now += by); }
+    // The bytes the module sends after taking `bytes` from the host.
     Bytes send(const Bytes& bytes) {
         for (uint8_t byte : bytes)
             module->onHostByte(byte, now);
         module->onTimer(now);
-        return take();
-    }
-    Bytes take() {
         uint8_t buffer[4096];
         return Bytes(buffer, buffer + toHost.takeDue(now, buffer, sizeof buffer));
     }
     // A host request and the module's reply frame (after its ACK), ACKed like the tool does.
     Bytes request(uint8_t function, const Bytes& payload) {
         Bytes out = send(buildFrame(REQUEST, function, payload));
-        EXPECT_FALSE(out.empty());
-        EXPECT_EQ(out[0], ACK);
-        out.erase(out.begin());
+        EXPECT_EQ(out.empty() ? 0 : out[0], ACK);
+        out.erase(out.begin(), out.begin() + (out.empty() ? 0 : 1));
         if (!out.empty())
             send({ACK});
         return out;
@@ -86,7 +76,7 @@ TEST_F(ModuleTest, ProgrammingInterfaceAnswersOnlyOnceEnabledAndAgainAfterAResta
     module->setResetLevel(0, now + 500000);
     advance(millis(30));
     EXPECT_EQ(module->mode(), Module::Mode::Reset);
-    EXPECT_EQ(take(), Bytes{});
+    EXPECT_EQ(send({}), Bytes{});
     EXPECT_EQ(send({0x7f, 0xfe, 0x00, 0x00}), Bytes{});
     EXPECT_EQ(send(ENABLE), ENABLE);
 }
@@ -111,22 +101,6 @@ TEST_F(ModuleTest, ASectorIsProgrammedThroughTheSramWhileBusyIsReported) {
         << "the SRAM reads erased after each sector write";
 }
 
-TEST_F(ModuleTest, TheCrcCheckJudgesTheFlashAgainstItsLastFourBytes) {
-    context.timing.crcBusy = millis(50);
-    boot(0);
-    send(ENABLE);
-    EXPECT_EQ(send({0xc3, 0x00, 0x00, 0x00}), (Bytes{0xc3, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(checkState(), STATE_BUSY);
-    advance(millis(51));
-    EXPECT_EQ(checkState(), STATE_CRC_PASSED);
-    // Sector 0 erased: the stored CRC no longer matches.
-    send({0x0b, 0x00, 0xff, 0xff});
-    advance(millis(5));
-    send({0xc3, 0x00, 0x00, 0x00});
-    advance(millis(51));
-    EXPECT_EQ(checkState(), STATE_CRC_FAILED);
-}
-
 TEST_F(ModuleTest, BadFramesAreNakedAndAFrameNakedByTheHostIsSentThreeTimesMore) {
     boot(1, {"corrupt-checksum:get-version:1"});
     EXPECT_EQ(send({0x01, 0x03, 0x00, 0x15, 0x00}), Bytes{NAK});
@@ -149,9 +123,9 @@ TEST_F(ModuleTest, CountedFaultsHitOnlyTheExchangeTheyName) {
     EXPECT_FALSE(request(0x15, {}).empty());
     EXPECT_EQ(send(buildFrame(REQUEST, 0x2e, {0x00})), Bytes{ACK});
     advance(millis(99));
-    EXPECT_EQ(take(), Bytes{});
+    EXPECT_EQ(send({}), Bytes{});
     advance(millis(1));
-    EXPECT_EQ(take(), buildFrame(RESPONSE, 0x2e, {0x00, 0x00, 0x40, 0x00}));
+    EXPECT_EQ(send({}), buildFrame(RESPONSE, 0x2e, {0x00, 0x00, 0x40, 0x00}));
     send({ACK});
     Bytes unrelated = send(buildFrame(REQUEST, 0x2e, {0x03}));
     ASSERT_GT(unrelated.size(), 4u);

@@ -1,4 +1,5 @@
 #include "EmuHarness.hpp"
+#include "ToolOutput.hpp"
 
 #include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -86,11 +88,9 @@ std::vector<uint8_t> hexText(const FirmwareSpec& description) {
 
 // Writes the image only when it differs from what an earlier start installed under that name.
 void installFirmware(const char* name, const FirmwareSpec& description) {
-    static std::map<std::string, std::string> installed;
+    static std::map<std::string, std::optional<FirmwareSpec>> installed;
     std::string path = std::string(FIRMWARE_DIRECTORY) + "/" + name;
-    std::string key = description.version + "/" + std::to_string(description.library) + "/" +
-                      std::to_string(description.nvmSize) + "/" + std::to_string(description.codeSize);
-    if (std::exchange(installed[path], key) == key)
+    if (std::exchange(installed[path], description) == description)
         return;
     unlink(path.c_str());
     if (!description.version.empty())
@@ -106,10 +106,9 @@ pid_t spawn(const std::vector<std::string>& words, int in, int out, int err) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<std::string> copy = words;
         std::vector<char*> argv;
-        for (std::string& word : copy)
-            argv.push_back(word.data());
+        for (const std::string& word : words)
+            argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
@@ -143,13 +142,6 @@ private:
 };
 
 } // namespace
-
-size_t indexOf(const std::vector<std::string>& lines, const std::string& pattern, size_t from) {
-    for (size_t i = from; i < lines.size(); ++i)
-        if (lines[i].find(pattern) != std::string::npos)
-            return i;
-    return lines.size();
-}
 
 // The wrapper is split at blanks.
 const std::vector<std::string>& Emu::toolCommand() {
@@ -296,11 +288,7 @@ std::vector<std::string> Emu::trace() {
 }
 
 size_t Emu::count(const std::string& pattern) {
-    const std::vector<std::string> lines = trace();
-    size_t found = 0;
-    for (size_t at = indexOf(lines, pattern); at < lines.size(); at = indexOf(lines, pattern, at + 1))
-        ++found;
-    return found;
+    return countLines(trace(), pattern);
 }
 
 RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs, const SignalPlan& plan,

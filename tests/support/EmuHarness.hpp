@@ -22,6 +22,7 @@ struct FirmwareSpec {
     uint32_t nvmSize = 16384;
     // Filler code bytes; small keeps flashing fast with --baud 0 (the module's default is 115000).
     size_t codeSize = 24 * 1024;
+    bool operator==(const FirmwareSpec&) const = default;
 };
 
 // The installed images the tool knows by their fixed names.
@@ -72,10 +73,6 @@ struct RunResult {
     int64_t signalClock = -1;  // the same on the trace's clock (CLOCK_MONOTONIC ns)
     size_t firstTraceLine = 0; // the index of this run's first line in `Emu::trace()`
 };
-
-// The one trace scanner: the index of the first line at or after `from` that contains `pattern`,
-// or the number of lines when none does.
-size_t indexOf(const std::vector<std::string>& lines, const std::string& pattern, size_t from = 0);
 
 class Emu {
 public:
