@@ -82,28 +82,28 @@ std::vector<Row> randomMoments() {
     flashing.insert(flashing.end(), {"-- Backing up NVM to: @backup.bin", BRIDGE});
     writing = flashing;
     writing.insert(writing.end(), {"Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"});
-    EmuOptions migration{.faults = {late + "1:600", late + "2:600"}, .crcMs = 600};
+    EmuOptions migration{.faults = {late + "1:300", late + "2:300"}, .crcMs = 300};
     migration.bridge.codeSize = 8 * 1024;
     // The opening's reset pulse and the job's own requests: lines the tool causes, never the
     // emulator's own boot at its start.
     const Moment pulse = {" line reset ", 3}, pulses = {" line reset ", 4}, requests = {" in ", 2};
     const Job jobs[] = {
-        {"version", {reset, pin, "--get-version", "@tty"}, {.faults = {"late-reply:get-version:1:600"}},
+        {"version", {reset, pin, "--get-version", "@tty"}, {.faults = {"late-reply:get-version:1:300"}},
          {pulse, requests}, 16},
-        {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"}, {.faults = {late + "1:600"}},
+        {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"}, {.faults = {late + "1:300"}},
          {pulse, {" in frame nvm-read ", 256}}, 16, {}, "@backup.bin", staticNvm},
-        {"restore", {reset, pin, "--restore-nvm", "@restore.bin", "@tty"}, {.faults = {late + "1:600"}},
+        {"restore", {reset, pin, "--restore-nvm", "@restore.bin", "@tty"}, {.faults = {late + "1:300"}},
          {pulse, {" in frame nvm-write ", 256}}, 16, {{"restore.bin", [] { return noZeros(16384); }}}},
-        {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 600}, {pulse, requests}, 16},
-        {"flash", {reset, pin, "--hex", "@firmware.hex", "@tty"}, {.firmware = {""}, .crcMs = 600},
+        {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 300}, {pulse, requests}, 16},
+        {"flash", {reset, pin, "--hex", "@firmware.hex", "@tty"}, {.firmware = {""}, .crcMs = 300},
          {pulses, {" in prog erase-sector ", 64}}, 18,
          {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 8192})}}},
-        {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:600"}},
+        {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:300"}},
          {pulses, {" in prog read-nvr ", 255}}, 18, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
         {"migration", {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
          migration,
          {{" in frame nvm-read ", 256, read}, {" in prog erase-sector ", 64, flashing, true},
-          {" in frame nvm-write ", 193, writing, true}}, 14, {}, "@backup.bin", staticNvm},
+          {" in frame nvm-write ", 193, writing, true}}, 8, {}, "@backup.bin", staticNvm},
     };
     std::mt19937 random(signalSeed());
     std::vector<Row> rows;
