@@ -117,7 +117,8 @@ std::vector<Row> rows() {
         backup("backup_more_than_reported", "nvm-size:12000", 256,
                {"Warning: got more than expected! Got EOF after 16384 bytes, but NVM size was reported to be "
                 "12000 bytes"}),
-        backup("backup_read_answered_at_the_wrong_offset", "nvm-wrong-offset:3", 257),
+        [] { Row row = backup("backup_read_answered_at_the_wrong_offset", "nvm-wrong-offset:3", 257);
+             row.counts.push_back({" in frame nvm-read 01 07 00 2e 01 40 00 80 ", 2}); return row; }(),
         {.name = "backup_less_than_reported", .arguments = BACKUP, .exitStatus = 1,
          .lines = {"Error: got less than expected! Got EOF after 16000 bytes, but NVM size was reported to "
                    "be 16384 bytes", "Got EOF before advertised NVM size", "Error: failed to read NVM"},
@@ -165,6 +166,12 @@ std::vector<Row> rows() {
         {.name = "locked_tty", .arguments = {"--reset-pin", "17", "--get-version", "@tty"}, .exitStatus = 1,
          .lines = {"openTTY: tty @tty is in use by another program (locked)"},
          .counts = {{" in ", 0}, {" line reset ", 1}}, .shell = "exec 9<>@tty && flock -n 9 && exec \"$@\""},
+
+        // A run cancelled on its way (wherever the signal lands) leaves the tty, its lock and the reset
+        // line to the next run.
+        {.name = "next_run_after_a_cancelled_one", .arguments = BACKUP,
+         .options = {.faults = {"late-reply:nvm-close:1:1000"}}, .files = {{"@backup.bin", staticNvm}},
+         .shell = "\"$@\" >/dev/null 2>&1 & sleep 0.5; kill -INT $!; wait; exec \"$@\""},
 
         // Options no other row takes, with a module that runs (has booted) when the tool starts.
         {.name = "soft_reset_without_a_reset_pin", .arguments = {"--soft-reset", "--get-version", "@tty"},

@@ -7,10 +7,10 @@
 #include "zwave/BridgeMigration.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <unistd.h>
 
 namespace emutest {
@@ -70,15 +70,30 @@ TEST_P(Tool, Run) {
         emu.writeFile(name, make());
     SCOPED_TRACE("signal " + std::to_string(row.signal.signal) + " after trace line " +
                  std::to_string(row.signal.occurrence) + " holding \"" + row.signal.tracePattern +
-                 "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + ")");
+                 "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + "), in " + emu.path(""));
     RunResult r = emu.run(at(row.arguments), 60000, row.signal, expand(row.shell, emu));
+    ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "the run ended before its moment:\n"
+                                                              << r.err;
 
+    // A loaded machine can delay a reply past its timeout: in a cancelled run, the dump of an exchange
+    // retried on the way to the signal is no failure.
+    const std::string word = row.word ? row.word : row.exitStatus == 0 ? "Done" : "Failed";
     Lines lines;
-    for (const std::string& line : messageLines(r.err))
-        lines.push_back(std::regex_replace(line, std::regex("-\\d{8}T\\d{6}Z\\.bin"), "-<stamp>.bin"));
+    for (std::string line : messageLines(r.err)) {
+        bool retried = line.empty() || line.rfind(" Sent: <", 0) == 0 || line.rfind("Recvd: <", 0) == 0 ||
+                       line.rfind("Response: <", 0) == 0 || line.rfind("Expected: <", 0) == 0;
+        if (word == "Cancelled" && retried)
+            continue;
+        // A safety copy's time stamp, "-YYYYMMDDTHHMMSSZ.bin".
+        size_t at = line.find("Z.bin");
+        if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && at != std::string::npos && at >= 16 &&
+            std::all_of(line.begin() + long(at) - 15, line.begin() + long(at),
+                        [](char c) { return c == 'T' || std::isdigit(static_cast<unsigned char>(c)) != 0; }))
+            line.replace(at - 15, 20, "<stamp>.bin");
+        lines.push_back(line);
+    }
     EXPECT_EQ(lines, at(row.lines));
     EXPECT_EQ(r.exitStatus, row.exitStatus);
-    const std::string word = row.word ? row.word : row.exitStatus == 0 ? "Done" : "Failed";
     EXPECT_EQ(lastStatusWord(r.out), word);
     for (const std::string& text : at(row.shown))
         EXPECT_NE(r.out.find(text), std::string::npos) << text << " not in:\n" << r.out;
