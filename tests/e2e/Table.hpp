@@ -25,6 +25,7 @@ struct Row {
     int exitStatus = 0;
     const char* word = nullptr;  // the last status word; by default "Done" for 0, "Failed" for 1
     Lines lines{};               // stderr, exactly; a safety copy's time stamp reads "<stamp>"
+    bool linesUpTo = false;      // stderr stops anywhere in `lines` (at a signal's random moment)
     std::vector<Count> counts{}; // the number of trace lines that hold each text
     EmuOptions options{};
     std::vector<std::pair<std::string, Make>> inputs{}; // files written before the run

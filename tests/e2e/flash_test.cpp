@@ -11,7 +11,7 @@ namespace {
 
 constexpr size_t FLASH_SIZE = 131072;
 constexpr size_t SECTOR = 2048;
-const FirmwareSpec FIRMWARE = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
+const FirmwareSpec FIRMWARE = {"Z-Wave 4.62", 1, 16384, 4 * 1024};
 
 // CRC-32/MPEG-2 bit by bit, independent of the tool's table-driven one.
 uint32_t crcMpeg2(const Bytes& bytes, size_t size) {

@@ -20,6 +20,13 @@ const std::vector<std::string> WITH_BACKUP = {"--reset-pin",   "17",       "--ba
 const std::vector<std::string> WITHOUT_BACKUP = {"--reset-pin", "17", "--migrate-nvm", "--bridge", "@tty"};
 const Count NO_NVM_TRAFFIC = {" in frame nvm-", 0}, NOT_FLASHED = {" in prog ", 0};
 
+// Installed images with little code keep the flashing short, above all in the sanitizer build.
+EmuOptions small(EmuOptions options) {
+    for (FirmwareSpec* spec : {&options.bridge, &options.static671, &options.static661})
+        spec->codeSize = 8 * 1024;
+    return options;
+}
+
 std::string version(const std::string& text, const char* library = "Static") {
     return "Version: " + text + " " + library + " controller library";
 }
@@ -50,36 +57,39 @@ Row refused(const std::string& name, const FirmwareSpec& firmware, const std::st
 }
 
 std::vector<Row> rows() {
-    const Make converted = [] { return bridgeConversion(staticNvm()); }, bridge = image(EmuOptions{}.bridge);
+    const Make converted = [] { return bridgeConversion(staticNvm()); }, bridge = image(small({}).bridge);
     const FirmwareSpec older = {"Z-Wave 4.05", 1}, sdk671 = {"Z-Wave 4.61", 1};
-    const FirmwareSpec small = {"z-wave 4.33", 1, 12195}, otherBridge = {"Z-Wave 4.81", 7, 16384, 20 * 1024};
+    const FirmwareSpec smallNvmFirmware = {"z-wave 4.33", 1, 12195};
     const Bytes smallNvm = emu::populatedStaticNvm({.size = 12195, .lastContentOffset = 11000});
     // The bridge flasher's eleven enables are echoed wrongly, the restore's are answered.
-    EmuOptions bridgeFlashFails{.firmware = sdk671};
+    EmuOptions bridgeFlashFails = small({.firmware = sdk671});
     for (int n = 1; n <= 11; ++n)
         bridgeFlashFails.faults.push_back("corrupt-checksum:enable:" + std::to_string(n));
     const std::string unsupported = "Error: unsupported Static controller library version: ";
     return {
         {.name = "sdk661_keeps_a_safety_copy", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, BRIDGE, BRIDGE_VERSION, WRITING},
-         .flash = bridge, .nvm = converted, .check = oneSafetyCopy},
+         .options = small({}), .flash = bridge, .nvm = converted, .check = oneSafetyCopy},
         // A copy that cannot be written is a warning; the migration goes on as it would without it.
         {.name = "sdk661_safety_copy_unwritable", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY,
                    "Warning: no safety copy of the NVM in /var/lib/tarnwick/nvm-4.62-<stamp>.bin: "
                    "IO-Error on open(): Not a directory (errno = 20)", BRIDGE, BRIDGE_VERSION, WRITING},
-         .flash = bridge, .nvm = converted, .shell = "touch /var/lib/tarnwick && exec \"$@\""},
+         .options = small({}), .flash = bridge, .nvm = converted,
+         .shell = "touch /var/lib/tarnwick && exec \"$@\""},
         {.name = "older_static_goes_through_sdk661", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.05"), TO_661, version("z-wave 4.33"), READING,
                    "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.33-<stamp>.bin", BRIDGE, BRIDGE_VERSION,
                    WRITING},
          .counts = {{" event boot z-wave 4.33 library 1", 1}},
-         .options = {.firmware = older, .static661 = {"z-wave 4.33", 1}}, .flash = bridge, .nvm = converted},
+         .options = small({.firmware = older, .static661 = {"z-wave 4.33", 1}}), .flash = bridge,
+         .nvm = converted},
         {.name = "sdk661_image_of_another_version", .arguments = WITH_BACKUP, .exitStatus = 1,
          .lines = {START, version("Z-Wave 4.05"), TO_661, version("Z-Wave 4.61"),
                    "Error: expected SDK v6.61"},
-         .counts = {NO_NVM_TRAFFIC}, .options = {.firmware = older, .static661 = sdk671},
-         .files = {{"@backup.bin", nullptr}}, .flash = image(sdk671), .nvm = staticNvm},
+         .counts = {NO_NVM_TRAFFIC}, .options = small({.firmware = older, .static661 = sdk671}),
+         .files = {{"@backup.bin", nullptr}}, .flash = image(small({.static661 = sdk671}).static661),
+         .nvm = staticNvm},
         refused("sdk671_without_a_backup", sdk671, "Error: Migrating this version is not officially "
                 "supported. Run with --backup-nvm to make a backup and try anyway."),
         // The bridge flash fails at once; the 6.71.01 image and the NVM read are put back.
@@ -92,14 +102,14 @@ std::vector<Row> rows() {
                    "-- Flashing: Static controller library from SDK v6.71.01", version("Z-Wave 4.61"),
                    WRITING, "Error: Migration failed, but backup was restored"},
          .counts = {{" event crc ", 1}, {" event crc passed", 1}}, .options = bridgeFlashFails,
-         .files = {{"@backup.bin", staticNvm}}, .flash = image(sdk671), .nvm = staticNvm,
+         .files = {{"@backup.bin", staticNvm}}, .flash = image(bridgeFlashFails.static671), .nvm = staticNvm,
          .order = {" event crc passed", " in frame nvm-write "}},
         // The installed bridge image differs from the one running, so the re-flash shows in the flash.
         {.name = "already_bridge_is_only_reflashed", .arguments = WITH_BACKUP,
          .lines = {START, version("Z-Wave 4.81", "Bridge"),
                    "Warning: firmware is already Bridge controller; no migration is done.", BRIDGE},
-         .counts = {NO_NVM_TRAFFIC}, .options = {.firmware = {"Z-Wave 4.81", 7}, .bridge = otherBridge},
-         .flash = image(otherBridge), .nvm = staticNvm},
+         .counts = {NO_NVM_TRAFFIC}, .options = small({.firmware = {"Z-Wave 4.81", 7}}), .flash = bridge,
+         .nvm = staticNvm},
         refused("portable_controller", {"Z-Wave 4.62", 2}, "Error: only Static controller library can be "
                 "migrated, but chip is running Portable controller library", "Portable"),
         refused("version_4_3", {"Z-Wave 4.3", 1}, unsupported + "Z-Wave 4.3"),
@@ -112,8 +122,8 @@ std::vector<Row> rows() {
         {.name = "nvm_the_converter_refuses", .arguments = WITH_BACKUP, .exitStatus = 1,
          .lines = {START, version("z-wave 4.33"), READING, "Error: failed to migrate NVM"},
          .counts = {{" in frame nvm-read ", 191}, {" in frame nvm-write ", 0}, NOT_FLASHED},
-         .options = {.firmware = small, .nvm = smallNvm}, .files = {{"@backup.bin", nullptr}},
-         .flash = image(small), .nvm = [smallNvm] { return smallNvm; }},
+         .options = {.firmware = smallNvmFirmware, .nvm = smallNvm}, .files = {{"@backup.bin", nullptr}},
+         .flash = image(smallNvmFirmware), .nvm = [smallNvm] { return smallNvm; }},
     };
 }
 // clang-format on

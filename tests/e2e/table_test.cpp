@@ -92,7 +92,10 @@ TEST_P(Tool, Run) {
             line.replace(at - 15, 20, "<stamp>.bin");
         lines.push_back(line);
     }
-    EXPECT_EQ(lines, at(row.lines));
+    Lines expected = at(row.lines);
+    if (row.linesUpTo && lines.size() <= expected.size())
+        expected.resize(lines.size());
+    EXPECT_EQ(lines, expected);
     EXPECT_EQ(r.exitStatus, row.exitStatus);
     EXPECT_EQ(lastStatusWord(r.out), word);
     for (const std::string& text : at(row.shown))
