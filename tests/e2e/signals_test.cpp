@@ -47,8 +47,7 @@ std::vector<Row> chosenMoments() {
          .lines = {"-- Starting migration", "Version: Z-Wave 4.61 Static controller library",
                    "-- Reading NVM", "Warning: Migrating this version is not officially supported. Making a "
                    "backup and trying to migrate as if SDK version was 6.61.",
-                   "-- Backing up NVM to: @backup.bin",
-                   BRIDGE},
+                   "-- Backing up NVM to: @backup.bin", BRIDGE},
          .counts = {{" event crc ", 0}}, .options = {.firmware = {"Z-Wave 4.61", 1}, .writeMs = 100},
          .files = {{"@backup.bin", staticNvm}}, .signal = afterWriteFlash},
     };

@@ -85,11 +85,12 @@ TEST_P(Tool, Run) {
         if (word == "Cancelled" && retried)
             continue;
         // A safety copy's time stamp, "-YYYYMMDDTHHMMSSZ.bin".
-        size_t at = line.find("Z.bin");
-        if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && at != std::string::npos && at >= 16 &&
-            std::all_of(line.begin() + long(at) - 15, line.begin() + long(at),
+        size_t stamp = line.find("Z.bin");
+        if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && stamp != std::string::npos &&
+            stamp >= 16 &&
+            std::all_of(line.begin() + long(stamp) - 15, line.begin() + long(stamp),
                         [](char c) { return c == 'T' || std::isdigit(static_cast<unsigned char>(c)) != 0; }))
-            line.replace(at - 15, 20, "<stamp>.bin");
+            line.replace(stamp - 15, 20, "<stamp>.bin");
         lines.push_back(line);
     }
     Lines expected = at(row.lines);
