@@ -84,8 +84,9 @@ std::vector<Row> randomMoments() {
     const Job jobs[] = {
         {"version", {reset, pin, "--get-version", "@tty"}, {.faults = {"late-reply:get-version:1:1000"}},
          {pulse, requests}, 16},
-        {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"}, {.faults = {"late-reply:nvm-close:1:1000"}},
-         {pulse, {" in frame nvm-read ", 256}}, 16, {}, "@backup.bin", staticNvm},
+        {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"},
+         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-read ", 256}}, 16, {}, "@backup.bin",
+         staticNvm},
         {"restore", {reset, pin, "--restore-nvm", "@restore.bin", "@tty"},
          {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-write ", 256}}, 16,
          {{"restore.bin", [] { return noZeros(16384); }}}},
@@ -96,8 +97,9 @@ std::vector<Row> randomMoments() {
         {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:800"}},
          {pulses, {" in prog read-nvr ", 255}}, 18, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
         {"migration", {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
-         migration, {{" in frame nvm-read ", 256}, {" in prog erase-sector ", 64}, {" in frame nvm-write ", 193}},
-         8, {}, "@backup.bin", staticNvm},
+         migration,
+         {{" in frame nvm-read ", 256}, {" in prog erase-sector ", 64}, {" in frame nvm-write ", 193}}, 8, {},
+         "@backup.bin", staticNvm},
     };
     std::mt19937 random(signalSeed());
     std::vector<Row> rows;
