@@ -41,6 +41,7 @@ struct Row {
 };
 
 class Tool : public testing::TestWithParam<Row> {};
+void runRow(const Row& row); // the body of Tool.Run, for tests that run several rows
 
 inline void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;

@@ -99,7 +99,7 @@ std::vector<Row> rows() {
          .arguments = {"--reset-pin", "17", "--backup-nvm", "@backup.bin", "--bridge", "@tty"},
          .exitStatus = 1, .lines = {"Error: flashing failed"},
          .counts = {{" event crc failed", 3}, {" in frame nvm-close ", 1}},
-         .options = {.faults = {"crc-fail:always"}, .bridge = {"Z-Wave 4.81", 7, 16384, 8 * 1024}},
+         .options = {.faults = {"crc-fail:always"}, .bridge = {"Z-Wave 4.81", 7, 16384, 2048}},
          .files = {{"@backup.bin", staticNvm}}, .nvm = staticNvm,
          .order = {" in frame nvm-close ", " in prog enable "}},
 

@@ -23,7 +23,7 @@ const Count NO_NVM_TRAFFIC = {" in frame nvm-", 0}, NOT_FLASHED = {" in prog ", 
 // Installed images with little code keep the flashing short, above all in the sanitizer build.
 EmuOptions small(EmuOptions options) {
     for (FirmwareSpec* spec : {&options.bridge, &options.static671, &options.static661})
-        spec->codeSize = 8 * 1024;
+        spec->codeSize = 2048;
     return options;
 }
 

@@ -53,6 +53,8 @@ std::vector<Row> chosenMoments() {
     };
 }
 
+// clang-format on
+
 // After the k-th trace line holding `text`, k up to `count`.
 struct Moment {
     std::string text;
@@ -65,73 +67,91 @@ struct Job {
     EmuOptions options;
     std::vector<Moment> moments;
     unsigned runs;
+    unsigned id; // picks the job's own sequence of moments
     std::vector<std::pair<std::string, Make>> inputs = {};
     std::string output = ""; // the file the job writes, absent or whole after a cancel, and its bytes
     Make whole = nullptr;
+    Lines lines = {}; // what the job prints, up to where the signal lands
 };
 
-std::vector<Row> randomMoments() {
+void PrintTo(const Job& job, std::ostream* out) {
+    *out << job.name;
+}
+
+// The job's runs, each a row of its own with an emulator of its own, in one test process.
+class Moments : public testing::TestWithParam<Job> {};
+
+TEST_P(Moments, CancelledWherever) {
+    const Job& job = GetParam();
+    std::mt19937 random(signalSeed() * 31 + job.id);
+    for (unsigned run = 0; run < job.runs; ++run) {
+        const Moment& moment = job.moments[random() % job.moments.size()];
+        const int signal = random() % 2 ? SIGINT : SIGTERM;
+        Row row = {.name = job.name + " run " + std::to_string(run),
+                   .arguments = job.arguments,
+                   .exitStatus = 1,
+                   .word = "Cancelled",
+                   .lines = job.lines,
+                   .linesUpTo = true,
+                   .options = job.options,
+                   .inputs = job.inputs,
+                   .signal = {signal, 0, moment.text, 1 + random() % moment.count}};
+        // The backup of a migration is written before it flashes.
+        if (!job.output.empty())
+            row.check = [path = job.output, whole = job.whole](Emu& emu) {
+                bool exists = access(expand(path, emu).c_str(), F_OK) == 0;
+                EXPECT_TRUE(exists || emu.count(" in prog erase-sector ") == 0) << path << " missing";
+                if (exists) {
+                    EXPECT_EQ(Emu::readFile(expand(path, emu)), whole()) << "partial " << path;
+                }
+            };
+        SCOPED_TRACE(row.name);
+        runRow(row);
+    }
+}
+
+// clang-format off
+std::vector<Job> jobs() {
     const std::string reset = "--reset-pin", pin = "17";
-    // The migration's lines up to the signal, wherever it lands.
+    const std::vector<std::string> migrate = {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm",
+                                              "--bridge", "@tty"};
+    EmuOptions migration{.faults = {"late-reply:nvm-close:2:1000"}};
+    migration.bridge.codeSize = 2048;
     const Lines migrationLines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
                                   "-- Reading NVM", "-- Backing up NVM to: @backup.bin", BRIDGE,
                                   "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"};
-    EmuOptions migration{.faults = {"late-reply:nvm-close:2:1000"}};
-    migration.bridge.codeSize = 8 * 1024;
+    const std::vector<Moment> migrationMoments = {
+        {" in frame nvm-read ", 256}, {" in prog erase-sector ", 64}, {" in frame nvm-write ", 193}};
     // The opening's reset pulse and the job's own requests: lines the tool causes, never the
     // emulator's own boot at its start.
     const Moment pulse = {" line reset ", 3}, pulses = {" line reset ", 4}, requests = {" in ", 2};
-    const Job jobs[] = {
+    return {
         {"version", {reset, pin, "--get-version", "@tty"}, {.faults = {"late-reply:get-version:1:1000"}},
-         {pulse, requests}, 16},
+         {pulse, requests}, 16, 0},
         {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"},
-         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-read ", 256}}, 16, {},
+         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-read ", 256}}, 16, 1, {},
          "@backup.bin", staticNvm},
         {"restore", {reset, pin, "--restore-nvm", "@restore.bin", "@tty"},
-         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-write ", 256}}, 16,
+         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-write ", 256}}, 16, 2,
          {{"restore.bin", [] { return noZeros(16384); }}}},
-        {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 1000}, {pulse, requests}, 16},
+        {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 1000}, {pulse, requests}, 16, 3},
         {"flash", {reset, pin, "--hex", "@firmware.hex", "@tty"}, {.firmware = {""}, .crcMs = 1000},
-         {pulses, {" in prog erase-sector ", 64}}, 18,
-         {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 8192})}}},
+         {pulses, {" in prog erase-sector ", 64}}, 18, 10,
+         {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 2048})}}},
         {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:800"}},
-         {pulses, {" in prog read-nvr ", 255}}, 18, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
-        {"migration", {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
-         migration,
-         {{" in frame nvm-read ", 256}, {" in prog erase-sector ", 64}, {" in frame nvm-write ", 193}}, 8, {},
-         "@backup.bin", staticNvm},
+         {pulses, {" in prog read-nvr ", 255}}, 18, 11, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
+        // Migrations take seconds each: two tests, run side by side.
+        {"migration", migrate, migration, migrationMoments, 4, 20, {}, "@backup.bin", staticNvm,
+         migrationLines},
+        {"migration_more", migrate, migration, migrationMoments, 4, 21, {}, "@backup.bin", staticNvm,
+         migrationLines},
     };
-    std::mt19937 random(signalSeed());
-    std::vector<Row> rows;
-    // The jobs take turns, so that ctest's parallel runs mix them rather than run many flashes at once.
-    for (unsigned run = 0; run < 18; ++run)
-        for (const Job& job : jobs) {
-            if (run >= job.runs)
-                continue;
-            const Moment& moment = job.moments[random() % job.moments.size()];
-            const int signal = random() % 2 ? SIGINT : SIGTERM;
-            Row row = {.name = job.name + "_" + std::to_string(run), .arguments = job.arguments,
-                       .exitStatus = 1, .word = "Cancelled", .options = job.options, .inputs = job.inputs,
-                       .signal = {signal, 0, moment.text, 1 + random() % moment.count}};
-            if (job.name == "migration")
-                row.lines = migrationLines, row.linesUpTo = true;
-            // The migration writes its backup before it flashes.
-            if (!job.output.empty())
-                row.check = [path = job.output, whole = job.whole](Emu& emu) {
-                    bool exists = access(expand(path, emu).c_str(), F_OK) == 0;
-                    EXPECT_TRUE(exists || emu.count(" in prog erase-sector ") == 0) << path << " missing";
-                    if (exists) {
-                        EXPECT_EQ(Emu::readFile(expand(path, emu)), whole()) << "partial " << path;
-                    }
-                };
-            rows.push_back(row);
-        }
-    return rows;
 }
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cancel, Tool, testing::ValuesIn(chosenMoments()), rowName);
-INSTANTIATE_TEST_SUITE_P(Moments, Tool, testing::ValuesIn(randomMoments()), rowName);
+INSTANTIATE_TEST_SUITE_P(Signals, Moments, testing::ValuesIn(jobs()),
+                         [](const testing::TestParamInfo<Job>& info) { return info.param.name; });
 
 } // namespace
 } // namespace emutest

@@ -58,7 +58,10 @@ Bytes bridgeConversion(const Bytes& staticImage) {
 }
 
 TEST_P(Tool, Run) {
-    const Row& row = GetParam();
+    runRow(GetParam());
+}
+
+void runRow(const Row& row) {
     Emu emu = Emu::start(row.options);
     auto at = [&emu](const std::vector<std::string>& texts) {
         std::vector<std::string> expanded;
