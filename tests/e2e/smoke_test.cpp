@@ -28,7 +28,7 @@ Bytes highBytesImage() {
 // clang-format off
 std::vector<Row> rows() {
     EmuOptions smallBridge;
-    smallBridge.bridge.codeSize = 8 * 1024;
+    smallBridge.bridge.codeSize = 2048;
     const Count nothingSent = {" in ", 0}, resetUntouched = {" line reset ", 1};
     return {
         {.name = "version", .arguments = {"--reset-pin", "17", "--get-version", "@tty"},
