@@ -1,207 +1,204 @@
-// The single jobs of the real tool against the emulated module: what it prints, its last status
-// word and exit status, and what the module holds and saw afterwards.
-#include "support/EmuHarness.hpp"
-#include "support/ToolOutput.hpp"
+// The single jobs beyond the smoke set: job order, the NVM size rules of backup and restore, the
+// files the tool refuses, the ttys it cannot have, and the options no other row takes.
+#include "Table.hpp"
 
+#include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
-#include "IntelHex.hpp"
 
-#include <gtest/gtest.h>
+#include <cstdio>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
-
-using namespace emutest;
-using Lines = std::vector<std::string>;
-
+namespace emutest {
 namespace {
 
-// Index of the first trace line at or after `from` that contains `pattern`; the size when none.
-size_t findTrace(const std::vector<std::string>& trace, const std::string& pattern, size_t from = 0) {
-    for (size_t i = from; i < trace.size(); ++i)
-        if (trace[i].find(pattern) != std::string::npos)
-            return i;
-    return trace.size();
+const std::string VERSION = "Z-Wave 4.62 Static controller library";
+const std::vector<std::string> BACKUP = {"--reset-pin", "17", "--backup-nvm", "@backup.bin", "@tty"};
+
+Make noZerosThenZeros(size_t size, size_t zeros) {
+    return [=] {
+        Bytes image = noZeros(size);
+        std::fill(image.end() - long(zeros), image.end(), 0);
+        return image;
+    };
 }
 
-size_t findLastTrace(const std::vector<std::string>& trace, const std::string& pattern) {
-    for (size_t i = trace.size(); i-- > 0;)
-        if (trace[i].find(pattern) != std::string::npos)
-            return i;
-    return trace.size();
+Make text(const std::string& content) {
+    return [content] { return Bytes(content.begin(), content.end()); };
 }
 
-// The levels of the reset line in the order the module saw them.
-std::vector<std::string> resetLevels(const std::vector<std::string>& trace) {
-    std::vector<std::string> levels;
-    for (const std::string& line : trace)
-        if (size_t at = line.find(" line reset "); at != std::string::npos)
-            levels.push_back(line.substr(at + 12));
-    return levels;
+// clang-format off
+Row backup(const std::string& name, const char* fault, size_t reads, const Lines& lines = {}) {
+    return {.name = name, .arguments = BACKUP, .lines = lines,
+            .counts = {{" in frame nvm-read ", reads}, {" in frame nvm-close ", 1}},
+            .options = {.faults = {fault}}, .files = {{"@backup.bin", staticNvm}}};
 }
+
+// A restore of `image` from `file`, written whole (truncated to the module's 16384 bytes) unless
+// `lines` end in an error; refused ones leave the module unreset, unerased and unwritten.
+Row restore(const std::string& name, const Make& image, const Lines& lines, const char* file = "@image.bin") {
+    Row row = {.name = name, .arguments = {"--reset-pin", "17", "--restore-nvm", file, "@tty"},
+               .lines = lines,
+               .counts = {{" in frame set-default ", 1}, {" in frame nvm-write ", 256}},
+               .inputs = {{"image.bin", image}},
+               .nvm = [image] { Bytes bytes = image(); return Bytes(bytes.begin(), bytes.begin() + 16384); }};
+    if (!lines.empty() && lines.back().rfind("Error: ", 0) == 0) {
+        row.exitStatus = 1;
+        row.counts = {{" in frame set-default ", 0}, {" in frame nvm-", 0}};
+        row.nvm = staticNvm;
+    }
+    return row;
+}
+
+// A restore whose bytes past the module's 16384 cannot be written: each of the 4 attempts resets,
+// erases, writes 256 chunks and tries the 257th (`toWrite` - 16384 bytes at 0x4000) four times.
+Row unwritable(const std::string& name, const Make& image, size_t toWrite, const Lines& message) {
+    char lastChunk[64];
+    std::snprintf(lastChunk, sizeof lastChunk, " in frame nvm-write 01 %02zx 00 2e 02 %02zx 40 00 ",
+                  toWrite - 16384 + 7, toWrite - 16384);
+    Row row = restore(name, image, {});
+    for (int attempt = 0; attempt < 4; ++attempt)
+        row.lines.insert(row.lines.end(), message.begin(), message.end());
+    row.lines.insert(row.lines.end(), {"nvm write error", "Error: failed to write NVM"});
+    row.exitStatus = 1;
+    row.counts = {{" in frame set-default ", 4}, {" in frame nvm-open ", 4}, {" in frame nvm-close ", 4},
+                  {" in frame nvm-write 01 ", 4 * (256 + 4)}, {lastChunk, 16}};
+    row.shown = {"Writing NVM (retry 3 of 3)"};
+    return row;
+}
+
+// A HEX file the reader refuses ends the run before the flasher is built: the reset line moves only
+// as the opening moves it (one pulse after the emulator's start level), no programming command.
+Row refusedHex(const std::string& name, const Make& file, const std::string& line) {
+    return {.name = name, .arguments = {"--reset-pin", "17", "--hex", "@f.hex", "@tty"}, .exitStatus = 1,
+            .lines = {line, "Error: cannot read HEX file '@f.hex'"},
+            .counts = {{" in prog ", 0}, {" line reset ", 4}},
+            .inputs = {{"f.hex", file}}, .flash = image(EmuOptions{}.firmware)};
+}
+
+Bytes cutBeforeItsEnd() {
+    Bytes hex = hexImage(EmuOptions{}.firmware)();
+    return Bytes(hex.begin(), hex.begin() + long(std::string(hex.begin(), hex.end()).rfind(':')));
+}
+
+std::vector<Row> rows() {
+    const std::string anyway = "Trying to write anyway, and hoping for the best.";
+    const Lines tooLarge = {"NVM image too large", "Error: failed to write NVM"};
+    EmuOptions paced{.firmware = {"Z-Wave 4.62", 1, 4096}, .populateNvm = false, .baud = 115200,
+                     .bootDelayMs = 20};
+    return {
+        {.name = "only_a_tty_runs_nothing", .arguments = {"@tty"},
+         .counts = {{" in ", 0}, {" line reset ", 1}}},
+        // The NVR is read in programming mode, then a fresh connection reads the version.
+        {.name = "nvr_then_version",
+         .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.bin", "--get-version", "@tty"},
+         .lines = {VERSION}, .counts = {{" in prog read-nvr ", 256}},
+         .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}},
+         .order = {" in prog enable ", " in prog read-nvr ", " line reset 1", " out frame started ",
+                   " in frame get-version "}},
+        // The backup is written before the flash begins and stays when all three flash runs fail.
+        {.name = "backup_stays_when_the_flash_fails",
+         .arguments = {"--reset-pin", "17", "--backup-nvm", "@backup.bin", "--bridge", "@tty"},
+         .exitStatus = 1, .lines = {"Error: flashing failed"},
+         .counts = {{" event crc failed", 3}, {" in frame nvm-close ", 1}},
+         .options = {.faults = {"crc-fail:always"}, .bridge = {"Z-Wave 4.81", 7, 16384, 2048}},
+         .files = {{"@backup.bin", staticNvm}}, .nvm = staticNvm,
+         .order = {" in frame nvm-close ", " in prog enable "}},
+
+        // Backup: the module holds 16384 bytes, zero from 12301 on; the faults end its reads
+        // elsewhere or report another size.
+        backup("backup_end_one_byte_late", "nvm-eof-at:16385", 257),
+        backup("backup_trailing_zeros_discarded", "nvm-eof-at:16390", 257,
+               {"Info: Discarding 6 trailing zero-bytes."}),
+        backup("backup_more_than_reported", "nvm-size:12000", 256,
+               {"Warning: got more than expected! Got EOF after 16384 bytes, but NVM size was reported to be "
+                "12000 bytes"}),
+        [] { Row row = backup("backup_read_answered_at_the_wrong_offset", "nvm-wrong-offset:3", 257);
+             row.counts.push_back({" in frame nvm-read 01 07 00 2e 01 40 00 80 ", 2}); return row; }(),
+        {.name = "backup_less_than_reported", .arguments = BACKUP, .exitStatus = 1,
+         .lines = {"Error: got less than expected! Got EOF after 16000 bytes, but NVM size was reported to "
+                   "be 16384 bytes", "Got EOF before advertised NVM size", "Error: failed to read NVM"},
+         .counts = {{" in frame nvm-read ", 250}, {" in frame nvm-close ", 1}},
+         .options = {.faults = {"nvm-eof-at:16000"}}, .files = {{"@backup.bin", nullptr}}, .nvm = staticNvm},
+        // Three opens of 1.5 s each: the one long wait of the NVM exchange.
+        {.name = "backup_open_never_answered", .arguments = BACKUP, .exitStatus = 1,
+         .lines = {"NVM could not be opened", "Error: failed to read NVM"},
+         .counts = {{" in frame nvm-open ", 3}, {" in frame nvm-read ", 0}},
+         .options = {.faults = {"drop-reply:nvm-open:1", "drop-reply:nvm-open:2", "drop-reply:nvm-open:3"}},
+         .files = {{"@backup.bin", nullptr}},
+         .shown = {"Reading NVM (retry 1 of 2)", "Reading NVM (retry 2 of 2)"},
+         .minSeconds = 4.5},
+
+        // Restore of images larger than the module's NVM.
+        restore("restore_truncated_dropping_zeros", noZerosThenZeros(16400, 20),
+                {"Info: Truncating NVM image from 16400 to 16384 bytes, discarding 16 of 20 trailing "
+                 "zero-bytes."}),
+        restore("restore_one_byte_too_many", noZerosThenZeros(16385, 0),
+                {"Warning: NVM image (16385 bytes) is too big for NVM (16384 bytes). Discarding last byte "
+                 "even if it's not zero."}),
+        unwritable("restore_still_too_big_after_dropping_zeros", noZerosThenZeros(16400, 4), 16396,
+                   {"Warning: NVM image (16400 bytes) is too big for NVM (16384 bytes). Still too big by "
+                    "12 bytes, after truncating to 16396 bytes, by discarding all 4 trailing zero-bytes.",
+                    anyway}),
+        unwritable("restore_too_big_without_zeros", noZerosThenZeros(16386, 0), 16386,
+                   {"Warning: NVM image (16386 bytes) is too big for NVM (16384 bytes). No trailing "
+                    "zero-bytes to discard. ", anyway}),
+        // The wire offset has 16 bits: an image that needs more cannot be written. Exactly the restore
+        // buffer's size is read whole and meets that rule; one byte more is refused unread.
+        restore("restore_beyond_the_wire_offset", noZerosThenZeros(70000, 0), tooLarge),
+        restore("restore_of_the_buffer_size", bytes(524288, 0x5A), tooLarge),
+        restore("restore_larger_than_the_buffer", bytes(524289, 0x5A),
+                {"file bigger than buffer", "Error: cannot read NVM image file '@image.bin'"}),
+        // An empty restore file is refused once the connection stands.
+        [] { Row row = restore("restore_of_an_empty_file", bytes(0, 0),
+                               {"Error: NVM image file '@image.bin' is empty"});
+             row.shown = {"Configuring serial API"}; return row; }(),
+        [] { Row row = restore("restore_of_dev_null", bytes(0, 0),
+                               {"Error: NVM image file '/dev/null' is empty"}, "/dev/null");
+             row.shown = {"Configuring serial API"}; return row; }(),
+
+        refusedHex("hex_line_too_short", text(":1000\nx\n"),
+                   "line too short to parse byte #2 from line ':1000'"),
+        refusedHex("hex_cut_before_its_end", cutBeforeItsEnd, "no end-of-file record in hex-file '@f.hex'"),
+        refusedHex("hex_empty", text(""), "no data in hex-file '@f.hex'"),
+        // A tty that a first run still holds: the lock alone keeps a second run out.
+        {.name = "locked_tty", .arguments = {"--reset-pin", "17", "--get-version", "@tty"}, .exitStatus = 1,
+         .lines = {"openTTY: tty @tty is in use by another program (locked)"},
+         .counts = {{" in ", 0}, {" line reset ", 1}}, .shell = "exec 9<>@tty && flock -n 9 && exec \"$@\""},
+
+        // A run cancelled on its way (wherever the signal lands) leaves the tty, its lock and the reset
+        // line to the next run.
+        {.name = "next_run_after_a_cancelled_one", .arguments = BACKUP,
+         .options = {.faults = {"late-reply:nvm-close:1:1000"}}, .files = {{"@backup.bin", staticNvm}},
+         .shell = "\"$@\" >/dev/null 2>&1 & sleep 0.5; kill -INT $!; wait; exec \"$@\""},
+
+        // Options no other row takes, with a module that runs (has booted) when the tool starts.
+        {.name = "soft_reset_without_a_reset_pin", .arguments = {"--soft-reset", "--get-version", "@tty"},
+         .lines = {VERSION},
+         .counts = {{" in frame soft-reset ", 1}, {" event boot soft reset", 1}, {" line reset ", 1}},
+         .options = {.bootDelayMs = 0},
+         .order = {" in frame soft-reset ", " out frame started ", " in frame get-version "}},
+        {.name = "serial_api_job_without_a_reset_pin", .arguments = {"--backup-nvm", "@backup.bin", "@tty"},
+         .counts = {{" in frame nvm-read ", 256}, {" line reset ", 1}, {" in frame soft-reset ", 0}},
+         .options = {.bootDelayMs = 0}, .files = {{"@backup.bin", staticNvm}}},
+        {.name = "verbose", .arguments = {"--reset-pin", "17", "--verbose", "--get-version", "@tty"},
+         .lines = {"Recving: <01 09 00 0a 00 00 01 02 01 00 fe>", "Sending: <06>",
+                   "Sending: <01 03 00 15 e9>", "Recving: <06>",
+                   "Recving: <01 10 01 15 5a 2d 57 61 76 65 20 34 2e 36 32 00 01 96>", "Sending: <06>",
+                   VERSION}},
+        {.name = "assume_reset_pin_asserted",
+         .arguments = {"--assume-reset-pin-asserted", "--read-nvr", "@nvr.bin", "@tty"},
+         .counts = {{" in prog read-nvr ", 256}, {" line reset ", 1}}, .options = {.initialLevel = 0},
+         .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}}},
+        // Every byte takes its wire time: 4096 NVM bytes alone take 0.356 s at 115200 baud.
+        {.name = "paced_at_115200_baud", .arguments = BACKUP, .counts = {{" in frame nvm-read ", 64}},
+         .options = paced,
+         .files = {{"@backup.bin",
+                    [paced] { return emu::defaultNvm(*emu::identifyFlash(image(paced.firmware)())); }}},
+         .minSeconds = 4096 * 10 / 115200.0},
+    };
+}
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Single, Tool, testing::ValuesIn(rows()), rowName);
 
 } // namespace
-
-TEST(Jobs, OnlyATtyPathRunsNothingAndSucceeds) {
-    Emu emu = Emu::start();
-    RunResult r = emu.run({emu.tty()}, 10000);
-    EXPECT_EQ(messageLines(r.err), Lines{});
-    EXPECT_EQ(lastStatusWord(r.out), "Done");
-    EXPECT_EQ(r.exitStatus, 0);
-    // Nothing was sent and the reset line kept the level the emulator started with.
-    EXPECT_EQ(emu.count(" in "), 0u);
-    EXPECT_EQ(emu.count(" line reset "), 1u);
-}
-
-TEST(Jobs, NvrIsDumpedInProgrammingModeBeforeAFreshSerialApiConnectionReadsTheVersion) {
-    Emu emu = Emu::start();
-    std::string nvrPath = emu.path("nvr.bin");
-    RunResult r = emu.run({"--reset-pin", "17", "--read-nvr", nvrPath, "--get-version", emu.tty()}, 20000);
-    EXPECT_EQ(messageLines(r.err), Lines{"Z-Wave 4.62 Static controller library"});
-    EXPECT_EQ(lastStatusWord(r.out), "Done");
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(Emu::readFile(nvrPath), emu.nvr());
-    EXPECT_EQ(emu.count(" in prog read-nvr "), 256u);
-
-    std::vector<std::string> trace = emu.trace();
-    size_t enable = findTrace(trace, " in prog enable ");
-    size_t lastNvr = findLastTrace(trace, " in prog read-nvr ");
-    size_t release = findTrace(trace, " line reset 1", lastNvr);
-    size_t started = findTrace(trace, " out frame started ", release);
-    size_t version = findTrace(trace, " in frame get-version ");
-    ASSERT_LT(enable, trace.size());
-    ASSERT_LT(lastNvr, trace.size());
-    EXPECT_LT(enable, lastNvr);
-    EXPECT_LT(lastNvr, release);
-    EXPECT_LT(release, started);
-    EXPECT_LT(started, version);
-    EXPECT_LT(version, trace.size());
-}
-
-TEST(Jobs, BackupIsWrittenBeforeAFlashThatFailsAndStays) {
-    Emu emu = Emu::start({.faults = {"crc-fail:always"}});
-    std::vector<uint8_t> flashBefore = Emu::firmwareImage(EmuOptions{}.firmware);
-    std::string backup = emu.path("backup.bin");
-    RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", backup, "--bridge", emu.tty()}, 30000);
-    EXPECT_EQ(lastStatusWord(r.out), "Failed");
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(messageLines(r.err), Lines{"Error: flashing failed"});
-    EXPECT_EQ(Emu::readFile(backup), emu.nvm());
-    EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
-    // All three attempts ran the CRC check, and the NVM was read before the flash began.
-    EXPECT_EQ(emu.count(" event crc failed"), 3u);
-    std::vector<std::string> trace = emu.trace();
-    EXPECT_LT(findLastTrace(trace, " in frame nvm-close "), findTrace(trace, " in prog enable "));
-    EXPECT_NE(emu.flash(), flashBefore);
-}
-
-// A HEX file the reader refuses ends the run before the flasher is built: the reset line only
-// moves as in a run that just opens the chip, nothing reaches the programming interface.
-TEST(Jobs, RefusedHexFileEndsTheRunBeforeProgrammingMode) {
-    std::string firmware = emu::writeIntelHex(Emu::firmwareImage(EmuOptions{}.firmware));
-    std::string truncated = firmware.substr(0, firmware.rfind(':')); // a download cut before its end
-    struct Row {
-        std::string content;
-        std::string line; // the reader's message, "FILE" standing for the file's path
-    };
-    const std::vector<Row> rows = {
-        {":1000\nx\n", "line too short to parse byte #2 from line ':1000'"},
-        {truncated, "no end-of-file record in hex-file 'FILE'"},
-        {"", "no data in hex-file 'FILE'"},
-    };
-    Emu baseline = Emu::start();
-    baseline.run({"--reset-pin", "17", baseline.tty()}, 10000);
-    const std::vector<std::string> openingOnly = resetLevels(baseline.trace());
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.line);
-        Emu emu = Emu::start();
-        std::string hex =
-            emu.writeFile("f.hex", std::vector<uint8_t>(row.content.begin(), row.content.end()));
-        RunResult r = emu.run({"--reset-pin", "17", "--hex", hex, emu.tty()}, 10000);
-        std::string line = row.line;
-        if (size_t at = line.find("FILE"); at != std::string::npos)
-            line.replace(at, 4, hex);
-        EXPECT_EQ(messageLines(r.err), (Lines{line, "Error: cannot read HEX file '" + hex + "'"}));
-        EXPECT_EQ(lastStatusWord(r.out), "Failed");
-        EXPECT_EQ(r.exitStatus, 1);
-        EXPECT_EQ(emu.count(" in prog "), 0u);
-        EXPECT_EQ(resetLevels(emu.trace()), openingOnly);
-        EXPECT_EQ(emu.flash(), Emu::firmwareImage(EmuOptions{}.firmware));
-    }
-}
-
-// An empty restore file (or /dev/null) is refused once the connection stands, before the restore
-// could reset the controller or write its NVM.
-TEST(Jobs, RestoringAnEmptyFileFailsAfterConnectingWithoutNvmTraffic) {
-    for (const char* name : {"empty.bin", "/dev/null"}) {
-        SCOPED_TRACE(name);
-        Emu emu = Emu::start();
-        std::string path = name[0] == '/' ? name : emu.writeFile(name, {});
-        RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", path, emu.tty()}, 10000);
-        EXPECT_EQ(messageLines(r.err), Lines{"Error: NVM image file '" + path + "' is empty"});
-        EXPECT_EQ(lastStatusWord(r.out), "Failed");
-        EXPECT_EQ(r.exitStatus, 1);
-        // The connection was made (its step was shown) before the file was found empty.
-        EXPECT_NE(r.out.find("Configuring serial API"), std::string::npos);
-        EXPECT_EQ(emu.count(" in frame nvm-"), 0u);
-        EXPECT_EQ(emu.count(" in frame set-default "), 0u);
-        EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
-    }
-}
-
-TEST(Jobs, RestoreFileLargerThanTheBufferIsRefusedUnwritten) {
-    Emu emu = Emu::start();
-    std::string big = emu.writeFile("big.bin", std::vector<uint8_t>(524289, 0x5A));
-    RunResult r = emu.run({"--reset-pin", "17", "--restore-nvm", big, emu.tty()}, 10000);
-    EXPECT_EQ(messageLines(r.err),
-              (Lines{"file bigger than buffer", "Error: cannot read NVM image file '" + big + "'"}));
-    EXPECT_EQ(lastStatusWord(r.out), "Failed");
-    EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(emu.count(" in frame nvm-"), 0u);
-    EXPECT_EQ(emu.nvm(), emu::populatedStaticNvm());
-
-    // Exactly the buffer's size is still taken whole (the module then refuses it as too large).
-    Emu second = Emu::start();
-    std::string fits = second.writeFile("fits.bin", std::vector<uint8_t>(524288, 0x5A));
-    RunResult taken = second.run({"--reset-pin", "17", "--restore-nvm", fits, second.tty()}, 20000);
-    for (const std::string& line : messageLines(taken.err))
-        EXPECT_NE(line, "file bigger than buffer");
-}
-
-TEST(Jobs, VersionOfABridgeFirmware) {
-    Emu emu = Emu::start({.firmware = {"Z-Wave 4.81", 7}});
-    RunResult r = emu.run({"--reset-pin", "17", "--get-version", emu.tty()}, 10000);
-    EXPECT_EQ(messageLines(r.err), Lines{"Z-Wave 4.81 Bridge controller library"});
-    EXPECT_EQ(lastStatusWord(r.out), "Done");
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(emu.count(" in frame get-version "), 1u);
-}
-
-// A tty the run cannot have: one line naming it, "Failed", exit status 1, the reset line never set up.
-TEST(Jobs, AMissingOrLockedTtyFailsWithoutTouchingTheResetLine) {
-    Emu emu = Emu::start();
-    std::string missing = emu.path("no-such-tty");
-    // What a first run still at work holds: the lock alone keeps a second run out.
-    int holder = ::open(emu.tty().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    for (const auto& [tty, line] :
-         {std::pair{missing, "openTTY: An error occurred while opening tty " + missing +
-                                 ": No such file or directory"},
-          {emu.tty(), "openTTY: tty " + emu.tty() + " is in use by another program (locked)"}}) {
-        RunResult r = emu.run({"--reset-pin", "17", "--get-version", tty}, 10000);
-        EXPECT_EQ(messageLines(r.err), Lines{line});
-        EXPECT_EQ(lastStatusWord(r.out), "Failed");
-        EXPECT_EQ(r.exitStatus, 1);
-    }
-    // With the lock let go, the tty is the next run's (no reset line, so the trace stays as it was).
-    ::close(holder);
-    RunResult next = emu.run({emu.tty()}, 10000);
-    EXPECT_EQ(lastStatusWord(next.out), "Done");
-    // The GPIO line was never set up: its only level is the one the emulator started with.
-    EXPECT_EQ(emu.count(" line reset "), 1u);
-    EXPECT_EQ(emu.count(" in "), 0u);
-}
+} // namespace emutest

@@ -1,252 +1,157 @@
-// SIGINT and SIGTERM at random moments of every job, end to end against the emulator. Whatever the
-// moment, the tool ends within two seconds with exit status 1 and "Cancelled" as its last status
-// word, gives the reset line back when it exported it, leaves no partial backup or NVR file, and
-// the module answers the next run. TARNWICK_SIGNAL_SEED replays a run of moments.
-#include "support/EmuHarness.hpp"
+// Cancelling the real tool with SIGINT or SIGTERM: it ends "Cancelled" with exit status 1 within
+// the hang guard, sends at most the requests already under way, gives the reset line back and
+// leaves no partial file. The Cancel rows pin the lines at chosen moments. The Moments rows send a
+// signal at random moments of every job, moments defined by what the tool has done: after the k-th
+// trace line of the run that holds one of the job's texts. A late reply or a slow module at the end
+// of each job keeps every moment inside it, whatever the machine's load; where in the job the signal
+// lands is up to the load. The seed, TARNWICK_SIGNAL_SEED or the time, replays a set of moments.
+#include "Table.hpp"
 
-#include <gtest/gtest.h>
+#include "GeneratedContent.hpp"
 
 #include <csignal>
-#include <cstdlib>
-#include <ctime>
-#include <dirent.h>
-#include <optional>
 #include <random>
 #include <unistd.h>
 
-using namespace emutest;
-
+namespace emutest {
 namespace {
 
-unsigned seed() {
-    static const unsigned value = [] {
-        const char* given = getenv("TARNWICK_SIGNAL_SEED");
-        unsigned chosen = given != nullptr ? unsigned(strtoul(given, nullptr, 10)) : unsigned(time(nullptr));
-        printf("signal moments: TARNWICK_SIGNAL_SEED=%u\n", chosen);
-        return chosen;
-    }();
-    return value;
+// clang-format off
+const std::string BRIDGE = "-- Flashing: Bridge controller library (--bridge)";
+
+std::vector<Row> chosenMoments() {
+    const SignalPlan afterWriteFlash = {SIGINT, 50, " in prog write-flash-sector "};
+    const std::vector<std::string> bridgeMigration = {"--reset-pin", "17", "--backup-nvm", "@backup.bin",
+                                                      "--migrate-nvm", "--bridge", "@tty"};
+    return {
+        // The tool waits for the started notification of a module that does not boot.
+        {.name = "interrupt_while_waiting_for_a_silent_chip",
+         .arguments = {"--reset-pin", "17", "--get-version", "@tty"}, .exitStatus = 1, .word = "Cancelled",
+         .counts = {{" in frame get-version ", 0}}, .options = {.faults = {"boot-fail"}},
+         .signal = {SIGINT, 100, " line reset 1"}},
+        // After the version, the next connection waits for a started notification of the running chip;
+        // the migration leaves without an error line of its own.
+        {.name = "terminate_while_a_migration_connects", .arguments = {"--reset-pin", "17", "--migrate-nvm",
+         "--bridge", "@tty"}, .exitStatus = 1, .word = "Cancelled",
+         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
+                   "-- Reading NVM"},
+         .counts = {{" in frame nvm-", 0}}, .signal = {SIGTERM, 300, " out frame get-version "}},
+        // Slow sector writes keep the flash going for seconds.
+        {.name = "interrupt_during_a_flash",
+         .arguments = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"},
+         .exitStatus = 1, .word = "Cancelled", .counts = {{" event crc ", 0}}, .options = {.writeMs = 100},
+         .inputs = {{"firmware.hex", hexImage({"Z-Wave 4.81", 7})}}, .signal = afterWriteFlash},
+        // No error and no restore: the backup taken before the flash stays.
+        {.name = "interrupt_during_the_bridge_flash_of_a_migration", .arguments = bridgeMigration,
+         .exitStatus = 1, .word = "Cancelled",
+         .lines = {"-- Starting migration", "Version: Z-Wave 4.61 Static controller library",
+                   "-- Reading NVM", "Warning: Migrating this version is not officially supported. Making a "
+                   "backup and trying to migrate as if SDK version was 6.61.",
+                   "-- Backing up NVM to: @backup.bin", BRIDGE},
+         .counts = {{" event crc ", 0}}, .options = {.firmware = {"Z-Wave 4.61", 1}, .writeMs = 100},
+         .files = {{"@backup.bin", staticNvm}}, .signal = afterWriteFlash},
+    };
 }
 
-// The last word drawn on the status line: the text after the last redraw, without padding.
-std::string statusWord(const std::string& out) {
-    size_t end = out.find_last_not_of(" \r\n");
-    if (end == std::string::npos)
-        return "";
-    size_t start = out.find_last_of(" \r\n", end);
-    return out.substr(start == std::string::npos ? 0 : start + 1,
-                      end - (start == std::string::npos ? 0 : start + 1) + 1);
-}
+// clang-format on
 
-std::vector<std::string> filesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (dirent* entry = readdir(dir))
-            names.push_back(entry->d_name);
-        closedir(dir);
-    }
-    return names;
-}
-
-bool fileExists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
-// How the signalled runs of one job ended.
-struct Tally {
-    unsigned cancelled = 0;   // the signal came during the run: "Cancelled", exit 1
-    unsigned completed = 0;   // the signal came as the run was ending: "Done", exit 0
-    unsigned endedBefore = 0; // the run had ended before the moment
-    unsigned notStarted = 0;  // the signal came before the tool armed its handlers: killed by it
-    double slowestExit = 0;   // seconds from the signal to the exit
+// After the k-th trace line holding `text`, k up to `count`.
+struct Moment {
+    std::string text;
+    size_t count;
 };
 
 struct Job {
-    const char* name;
-    std::vector<std::string> (*arguments)(const Emu& emu);
-    // The file the job writes that must be absent or whole after a cancel ("" when none).
-    const char* output;
-    EmuOptions options{};
-    // A fresh emulator for every run: the migration changes the module for good.
-    bool freshModule = false;
-};
-
-class Signals : public ::testing::Test {
-protected:
-    // Runs `job` once without a signal to learn its length and its output, then `runs` times with
-    // a signal at a random moment of that length.
-    Tally exercise(const Job& job, unsigned runs, unsigned jobIndex) {
-        std::mt19937 random(seed() * 31 + jobIndex);
-        Tally tally;
-
-        std::optional<Emu> module(Emu::start(job.options));
-        auto outputOf = [&job](const Emu& emu) { return job.output[0] != '\0' ? emu.path(job.output) : ""; };
-        std::string output = outputOf(*module);
-        // The shorter of two runs: a run slowed down by a busy machine would put most moments after
-        // the end of the others.
-        double lengthSeconds = 1e9;
-        std::vector<uint8_t> complete;
-        for (int i = 0; i < 2; ++i) {
-            if (i > 0 && job.freshModule) {
-                module.reset();
-                module.emplace(Emu::start(job.options));
-                output = outputOf(*module);
-            }
-            RunResult clean = module->run(job.arguments(*module), 30000);
-            EXPECT_EQ(clean.exitStatus, 0) << job.name << ": " << clean.err;
-            EXPECT_EQ(statusWord(clean.out), "Done") << job.name;
-            if (!output.empty())
-                complete = Emu::readFile(output);
-            lengthSeconds = std::min(lengthSeconds, clean.seconds);
-            if (clean.seconds > 5)
-                printf("%s clean run %d: %.3f s\n", job.name, i, clean.seconds);
-        }
-        int lengthMs = int(lengthSeconds * 1000);
-
-        for (unsigned run = 0; run < runs; ++run) {
-            if (job.freshModule) {
-                module.reset();
-                module.emplace(Emu::start(job.options));
-                output = outputOf(*module);
-            }
-            const Emu& emu = *module;
-            if (!output.empty())
-                unlink(output.c_str());
-            const int signal = random() % 2 == 0 ? SIGINT : SIGTERM;
-            // From 3 ms on: earlier, the program is mostly still starting and has not armed its handlers.
-            const int delayMs = 3 + int(random() % unsigned(std::max(lengthMs - 2, 1)));
-            SCOPED_TRACE(std::string(job.name) + " run " + std::to_string(run) + ": " + strsignal(signal) +
-                         " after " + std::to_string(delayMs) +
-                         " ms (TARNWICK_SIGNAL_SEED=" + std::to_string(seed()) + ")");
-
-            RunResult r = emu.run(job.arguments(emu), SignalPlan{signal, delayMs, ""}, 10000);
-            if (r.seconds > 5)
-                printf("%s run %u: %.3f s, signal at %.3f s\n", job.name, run, r.seconds, r.signalledAt);
-            EXPECT_FALSE(r.timedOut) << r.out << r.err;
-            if (r.timedOut)
-                return tally;
-            const std::string word = statusWord(r.out);
-            if (r.signalledAt < 0) {
-                ++tally.endedBefore;
-                // A busy machine made the undisturbed runs slow: aim within this run's length.
-                lengthMs = std::min(lengthMs, std::max(int(r.seconds * 1000), 4));
-                EXPECT_EQ(r.exitStatus, 0);
-            } else if (r.exitStatus == -1 && r.out.empty() && r.signalledAt < 0.05) {
-                // Still starting: the default action ended it before anything was opened.
-                ++tally.notStarted;
-            } else {
-                const double exitDelay = r.seconds - r.signalledAt;
-                tally.slowestExit = std::max(tally.slowestExit, exitDelay);
-                EXPECT_LT(exitDelay, 2.0);
-                // Giving the reset line back takes a while on a busy machine.
-                if (r.exitStatus == 0 && word == "Done" && exitDelay < 0.5) {
-                    // The jobs had ended; only the way out was left.
-                    ++tally.completed;
-                } else {
-                    ++tally.cancelled;
-                    EXPECT_EQ(r.exitStatus, 1) << r.err;
-                    EXPECT_EQ(word, "Cancelled") << r.out << "\n" << r.err;
-                }
-            }
-            // The reset line is given back: the emulator starts with it unexported.
-            EXPECT_FALSE(fileExists("/sys/class/gpio/gpio" + std::to_string(job.options.gpio)));
-            if (!output.empty()) {
-                if (fileExists(output)) {
-                    EXPECT_EQ(Emu::readFile(output), complete) << "partial " << job.output;
-                }
-                for (const std::string& name : filesIn(emu.path("")))
-                    EXPECT_EQ(name.find(".tmp-"), std::string::npos) << "left behind: " << name;
-            }
-        }
-
-        // The module and its tty are free for the next run.
-        if (!job.freshModule) {
-            RunResult after = module->run(job.arguments(*module), 30000);
-            EXPECT_EQ(after.exitStatus, 0) << job.name << " after the signals: " << after.err;
-            if (after.seconds > 5)
-                printf("%s after the signals: %.3f s\n", job.name, after.seconds);
-        }
-        printf("%-9s %2u moments in %.3f s: %u cancelled, %u completed, %u ended before, %u not started; "
-               "slowest exit %.3f s\n",
-               job.name, runs, lengthSeconds, tally.cancelled, tally.completed, tally.endedBefore,
-               tally.notStarted, tally.slowestExit);
-        return tally;
-    }
-};
-
-std::vector<std::string> version(const Emu& emu) {
-    return {"--reset-pin", "17", "--get-version", "--", emu.tty()};
-}
-
-std::vector<std::string> backup(const Emu& emu) {
-    return {"--reset-pin", "17", "--backup-nvm", emu.path("backup.bin"), "--", emu.tty()};
-}
-
-std::vector<std::string> restore(const Emu& emu) {
-    if (!fileExists(emu.path("restore.bin"))) {
-        std::vector<uint8_t> bytes(16384);
-        for (size_t i = 0; i < 2000; ++i)
-            bytes[i] = uint8_t(i * 13 + 1);
-        emu.writeFile("restore.bin", bytes);
-    }
-    return {"--reset-pin", "17", "--restore-nvm", emu.path("restore.bin"), "--", emu.tty()};
-}
-
-std::vector<std::string> erase(const Emu& emu) {
-    return {"--reset-pin", "17", "--erase-nvm", "--", emu.tty()};
-}
-
-std::vector<std::string> flash(const Emu& emu) {
-    if (!fileExists(emu.path("firmware.hex")))
-        emu.writeFirmware("firmware.hex", {"Z-Wave 4.62", 1, 16384, 8 * 1024});
-    return {"--reset-pin", "17", "--hex", emu.path("firmware.hex"), "--", emu.tty()};
-}
-
-std::vector<std::string> nvr(const Emu& emu) {
-    return {"--reset-pin", "17", "--read-nvr", emu.path("nvr.bin"), "--", emu.tty()};
-}
-
-std::vector<std::string> migration(const Emu& emu) {
-    return {"--reset-pin",          "17", "--bridge", "--migrate-nvm", "--backup-nvm",
-            emu.path("backup.bin"), "--", emu.tty()};
-}
-
-EmuOptions smallBridge() {
+    std::string name;
+    std::vector<std::string> arguments;
     EmuOptions options;
-    options.bridge.codeSize = 8 * 1024;
-    return options;
+    std::vector<Moment> moments;
+    unsigned runs;
+    unsigned id; // picks the job's own sequence of moments
+    std::vector<std::pair<std::string, Make>> inputs = {};
+    std::string output = ""; // the file the job writes, absent or whole after a cancel, and its bytes
+    Make whole = nullptr;
+    Lines lines = {}; // what the job prints, up to where the signal lands
+};
+
+void PrintTo(const Job& job, std::ostream* out) {
+    *out << job.name;
 }
+
+// The job's runs, each a row of its own with an emulator of its own, in one test process.
+class Moments : public testing::TestWithParam<Job> {};
+
+TEST_P(Moments, CancelledWherever) {
+    const Job& job = GetParam();
+    std::mt19937 random(signalSeed() * 31 + job.id);
+    for (unsigned run = 0; run < job.runs; ++run) {
+        const Moment& moment = job.moments[random() % job.moments.size()];
+        const int signal = random() % 2 ? SIGINT : SIGTERM;
+        Row row = {.name = job.name + " run " + std::to_string(run),
+                   .arguments = job.arguments,
+                   .exitStatus = 1,
+                   .word = "Cancelled",
+                   .lines = job.lines,
+                   .linesUpTo = true,
+                   .options = job.options,
+                   .inputs = job.inputs,
+                   .signal = {signal, 0, moment.text, 1 + random() % moment.count}};
+        // The backup of a migration is written before it flashes.
+        if (!job.output.empty())
+            row.check = [path = job.output, whole = job.whole](Emu& emu) {
+                bool exists = access(expand(path, emu).c_str(), F_OK) == 0;
+                EXPECT_TRUE(exists || emu.count(" in prog erase-sector ") == 0) << path << " missing";
+                if (exists) {
+                    EXPECT_EQ(Emu::readFile(expand(path, emu)), whole()) << "partial " << path;
+                }
+            };
+        SCOPED_TRACE(row.name);
+        runRow(row);
+    }
+}
+
+// clang-format off
+std::vector<Job> jobs() {
+    const std::string reset = "--reset-pin", pin = "17";
+    const std::vector<std::string> migrate = {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm",
+                                              "--bridge", "@tty"};
+    EmuOptions migration{.faults = {"late-reply:nvm-close:2:1000"}};
+    migration.bridge.codeSize = 2048;
+    const Lines migrationLines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
+                                  "-- Reading NVM", "-- Backing up NVM to: @backup.bin", BRIDGE,
+                                  "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"};
+    const std::vector<Moment> migrationMoments = {
+        {" in frame nvm-read ", 256}, {" in prog erase-sector ", 64}, {" in frame nvm-write ", 193}};
+    // The opening's reset pulse and the job's own requests: lines the tool causes, never the
+    // emulator's own boot at its start.
+    const Moment pulse = {" line reset ", 3}, pulses = {" line reset ", 4}, requests = {" in ", 2};
+    return {
+        {"version", {reset, pin, "--get-version", "@tty"}, {.faults = {"late-reply:get-version:1:1000"}},
+         {pulse, requests}, 16, 0},
+        {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"},
+         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-read ", 256}}, 16, 1, {},
+         "@backup.bin", staticNvm},
+        {"restore", {reset, pin, "--restore-nvm", "@restore.bin", "@tty"},
+         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-write ", 256}}, 16, 2,
+         {{"restore.bin", [] { return noZeros(16384); }}}},
+        {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 1000}, {pulse, requests}, 16, 3},
+        {"flash", {reset, pin, "--hex", "@firmware.hex", "@tty"}, {.firmware = {""}, .crcMs = 1000},
+         {pulses, {" in prog erase-sector ", 64}}, 18, 10,
+         {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 2048})}}},
+        {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:800"}},
+         {pulses, {" in prog read-nvr ", 255}}, 18, 11, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
+        // Migrations take seconds each: two tests, run side by side.
+        {"migration", migrate, migration, migrationMoments, 4, 20, {}, "@backup.bin", staticNvm,
+         migrationLines},
+        {"migration_more", migrate, migration, migrationMoments, 4, 21, {}, "@backup.bin", staticNvm,
+         migrationLines},
+    };
+}
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cancel, Tool, testing::ValuesIn(chosenMoments()), rowName);
+INSTANTIATE_TEST_SUITE_P(Signals, Moments, testing::ValuesIn(jobs()),
+                         [](const testing::TestParamInfo<Job>& info) { return info.param.name; });
 
 } // namespace
-
-TEST_F(Signals, SerialApiJobs) {
-    Tally total;
-    const Job jobs[] = {{"version", version, ""},
-                        {"backup", backup, "backup.bin"},
-                        {"restore", restore, ""},
-                        {"erase", erase, ""}};
-    unsigned index = 0;
-    for (const Job& job : jobs) {
-        Tally tally = exercise(job, 16, index++);
-        total.cancelled += tally.cancelled;
-    }
-    // Most moments fall inside the runs; a seed that misses them all would test nothing.
-    EXPECT_GE(total.cancelled, 32u);
-}
-
-TEST_F(Signals, ProgrammingJobs) {
-    Tally total;
-    const Job jobs[] = {{"flash", flash, ""}, {"nvr", nvr, "nvr.bin"}};
-    unsigned index = 10;
-    for (const Job& job : jobs) {
-        Tally tally = exercise(job, 18, index++);
-        total.cancelled += tally.cancelled;
-    }
-    EXPECT_GE(total.cancelled, 18u);
-}
-
-TEST_F(Signals, Migration) {
-    Job job{"migration", migration, "backup.bin", smallBridge(), true};
-    Tally tally = exercise(job, 14, 20);
-    EXPECT_GE(tally.cancelled, 7u);
-}
+} // namespace emutest

@@ -1,4 +1,5 @@
 #include "EmuHarness.hpp"
+#include "ToolOutput.hpp"
 
 #include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
@@ -12,9 +13,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -22,6 +26,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace emutest {
 
@@ -31,48 +36,43 @@ namespace {
     throw std::runtime_error("emulator harness: " + message);
 }
 
-// Mounts an empty tmpfs at `directory`, making the directory first when the host has none: inside
-// an overlay over its nearest existing parent, so that nothing is created on the host either.
-std::string mountPrivateDirectory(const std::string& directory, const std::string& scratch) {
-    std::filesystem::path base = directory;
-    while (!std::filesystem::exists(base))
-        base = base.parent_path();
-    if (base != std::filesystem::path(directory)) {
-        std::string upper = scratch + "/upper", work = scratch + "/work";
-        std::filesystem::create_directories(upper);
-        std::filesystem::create_directories(work);
-        std::string options = "lowerdir=" + base.string() + ",upperdir=" + upper + ",workdir=" + work;
-        if (mount("tarnwick-test", base.c_str(), "overlay", 0, options.c_str()) != 0)
-            return "cannot mount an overlay over " + base.string() + ": " + strerror(errno);
-        std::filesystem::create_directories(directory);
-    }
-    if (mount("tarnwick-test", directory.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-        return "cannot mount a tmpfs over " + directory + ": " + strerror(errno);
-    return std::string();
+void mountOrFail(const std::string& target, const char* type, const std::string& options) {
+    if (mount("tarnwick-test", target.c_str(), type, MS_NOSUID | MS_NODEV, options.c_str()) != 0)
+        fail("cannot mount " + std::string(type) + " over " + target + ": " + strerror(errno));
 }
 
 // Once per process: a private mount namespace (the children inherit it) and a tmpfs over /var/lib
 // and the installed firmware directory, so that neither the GPIO tree, the images nor the
-// migration's safety copies touch the host.
+// migration's safety copies touch the host. A firmware directory the host lacks is made inside an
+// overlay over its nearest existing parent, so that nothing is created on the host either.
 void enterNamespaceOnce() {
     static const std::string failure = [] {
-        std::string error;
-        if (!gpiofs::enterPrivateMountNamespace(error))
-            return error;
-        // The overlay's own directories live in a tmpfs of their own, out of the tests' sight.
-        if (mount("tarnwick-test", "/var/lib", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return std::string("cannot mount a tmpfs over /var/lib: ") + strerror(errno);
-        std::filesystem::create_directories("/var/lib/.overlay");
-        error = mountPrivateDirectory(FIRMWARE_DIRECTORY, "/var/lib/.overlay");
-        if (!error.empty())
-            return error;
-        // A fresh /var/lib on top, empty as on a new gateway.
-        if (mount("tarnwick-test", "/var/lib", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-            return std::string("cannot mount a tmpfs over /var/lib: ") + strerror(errno);
-        return std::string();
+        try {
+            std::string error;
+            if (!gpiofs::enterPrivateMountNamespace(error))
+                fail(error);
+            // The overlay's own directories live in a tmpfs of their own, out of the tests' sight.
+            mountOrFail("/var/lib", "tmpfs", "mode=0755");
+            std::filesystem::path base = FIRMWARE_DIRECTORY;
+            while (!std::filesystem::exists(base))
+                base = base.parent_path();
+            if (base != std::filesystem::path(FIRMWARE_DIRECTORY)) {
+                std::filesystem::create_directories("/var/lib/.overlay/upper");
+                std::filesystem::create_directories("/var/lib/.overlay/work");
+                mountOrFail(base, "overlay",
+                            "lowerdir=" + base.string() +
+                                ",upperdir=/var/lib/.overlay/upper,workdir=/var/lib/.overlay/work");
+                std::filesystem::create_directories(FIRMWARE_DIRECTORY);
+            }
+            mountOrFail(FIRMWARE_DIRECTORY, "tmpfs", "mode=0755");
+            mountOrFail("/var/lib", "tmpfs", "mode=0755"); // a fresh one on top, empty as on a new gateway
+            return std::string();
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
     }();
     if (!failure.empty())
-        fail(failure);
+        throw std::runtime_error(failure);
 }
 
 void writeOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -81,36 +81,47 @@ void writeOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
         fail(error);
 }
 
-void installFirmware(const char* name, const FirmwareSpec& description) {
-    std::string path = std::string(FIRMWARE_DIRECTORY) + "/" + name;
-    unlink(path.c_str());
-    if (description.version.empty())
-        return;
+std::vector<uint8_t> hexText(const FirmwareSpec& description) {
     std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
-    writeOrFail(path, std::vector<uint8_t>(text.begin(), text.end()));
+    return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-bool waitForFile(const std::string& path, pid_t child, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 2) {
-        if (access(path.c_str(), F_OK) == 0)
-            return true;
-        if (waitpid(child, nullptr, WNOHANG) == child)
-            return false;
-        usleep(2000);
+// Writes the image only when it differs from what an earlier start installed under that name.
+void installFirmware(const char* name, const FirmwareSpec& description) {
+    static std::map<std::string, std::optional<FirmwareSpec>> installed;
+    std::string path = std::string(FIRMWARE_DIRECTORY) + "/" + name;
+    if (std::exchange(installed[path], description) == description)
+        return;
+    unlink(path.c_str());
+    if (!description.version.empty())
+        writeOrFail(path, hexText(description));
+}
+
+// Forks and runs `words` (a program found on the PATH) with the given standard descriptors.
+pid_t spawn(const std::vector<std::string>& words, int in, int out, int err) {
+    pid_t child = fork();
+    if (child < 0)
+        fail(std::string("fork: ") + strerror(errno));
+    if (child == 0) {
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char*> argv;
+        for (const std::string& word : words)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        _exit(127);
     }
-    return false;
+    return child;
 }
 
-double secondsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Follows a growing trace file and tells when a complete line holding the pattern has appeared.
-class TraceWatch {
+// The trace file's complete lines, read on as the emulator appends to it.
+class TraceLines {
 public:
-    explicit TraceWatch(const std::string& path) : path(path) {}
+    explicit TraceLines(const std::string& path) : path(path) { refresh(); }
 
-    bool seen(const std::string& pattern) {
+    const std::vector<std::string>& refresh() {
         std::ifstream file(path);
         file.seekg(std::streamoff(offset));
         char chunk[4096];
@@ -119,19 +130,16 @@ public:
             offset += size_t(file.gcount());
         }
         for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-            if (pending.substr(0, end).find(pattern) != std::string::npos)
-                return true;
-        return false;
+            lines.push_back(pending.substr(0, end));
+        return lines;
     }
 
 private:
     std::string path;
     size_t offset = 0;
     std::string pending;
+    std::vector<std::string> lines;
 };
-
-RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, const SignalPlan* plan,
-                      const std::string& tracePath);
 
 } // namespace
 
@@ -139,27 +147,15 @@ RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, con
 const std::vector<std::string>& Emu::toolCommand() {
     static const std::vector<std::string> command = [] {
         std::vector<std::string> words;
-        if (const char* wrapper = getenv("TARNWICK_TOOL_WRAPPER")) {
-            std::istringstream text(wrapper);
-            for (std::string word; text >> word;)
-                words.push_back(word);
-        }
+        std::istringstream wrapper(getenv("TARNWICK_TOOL_WRAPPER") ? getenv("TARNWICK_TOOL_WRAPPER") : "");
+        for (std::string word; wrapper >> word;)
+            words.push_back(word);
         const char* tool = getenv("TARNWICK_TOOL");
         words.push_back(tool != nullptr && *tool != '\0' ? tool : TARNWICK_TOOL_PATH);
         return words;
     }();
     return command;
 }
-
-namespace {
-
-std::vector<std::string> toolArguments(const std::vector<std::string>& arguments) {
-    std::vector<std::string> argv = Emu::toolCommand();
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return argv;
-}
-
-} // namespace
 
 std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
     emu::FirmwareIdentity identity;
@@ -184,8 +180,7 @@ std::string Emu::writeFile(const std::string& name, const std::vector<uint8_t>& 
 }
 
 std::string Emu::writeFirmware(const std::string& name, const FirmwareSpec& description) const {
-    std::string text = emu::writeIntelHex(firmwareImage(description));
-    return writeFile(name, std::vector<uint8_t>(text.begin(), text.end()));
+    return writeFile(name, hexText(description));
 }
 
 Emu Emu::start(const EmuOptions& options) {
@@ -193,6 +188,8 @@ Emu Emu::start(const EmuOptions& options) {
     installFirmware(BRIDGE_FILE, options.bridge);
     installFirmware(STATIC_671_FILE, options.static671);
     installFirmware(STATIC_661_FILE, options.static661);
+    // The migration's safety copies of an earlier test in this process.
+    std::filesystem::remove_all("/var/lib/tarnwick");
 
     Emu emu;
     char directoryTemplate[] = "/tmp/tarnwick-emu-XXXXXX";
@@ -231,46 +228,29 @@ Emu Emu::start(const EmuOptions& options) {
                                                    {"--crc-ms", options.crcMs},
                                                    {"--set-default-ms", options.setDefaultMs}};
     for (const auto& [option, value] : timings)
-        if (value >= 0) {
-            arguments.push_back(option);
-            arguments.push_back(std::to_string(value));
-        }
-    for (const std::string& fault : options.faults) {
-        arguments.push_back("--fault");
-        arguments.push_back(fault);
-    }
+        if (value >= 0)
+            arguments.insert(arguments.end(), {option, std::to_string(value)});
+    for (const std::string& fault : options.faults)
+        arguments.insert(arguments.end(), {"--fault", fault});
 
     int log = open(emu.path("emulator.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_t child = fork();
-    if (child < 0)
-        fail(std::string("fork: ") + strerror(errno));
-    if (child == 0) {
-        dup2(log, 1);
-        dup2(log, 2);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    emu.pid = spawn(arguments, 0, log, log);
     close(log);
-    emu.pid = child;
-    if (!waitForFile(emu.path("ready"), child, 10000)) {
-        std::ifstream text(emu.path("emulator.log"));
-        std::stringstream reason;
-        reason << text.rdbuf();
-        fail("tarnwick-emu did not become ready: " + reason.str());
+    for (int waited = 0; access(emu.path("ready").c_str(), F_OK) != 0; waited += 2) {
+        if (waited > 10000 || waitpid(emu.pid, nullptr, WNOHANG) == emu.pid) {
+            std::ifstream text(emu.path("emulator.log"));
+            std::stringstream reason;
+            reason << text.rdbuf();
+            fail("tarnwick-emu did not become ready: " + reason.str());
+        }
+        usleep(2000);
     }
     return emu;
 }
 
 Emu::Emu(Emu&& other) noexcept
-    : directory(std::move(other.directory)), ttyPath(std::move(other.ttyPath)), pid(other.pid),
-      cleanExit(other.cleanExit) {
-    other.pid = -1;
-    other.directory.clear();
-}
+    : directory(std::exchange(other.directory, "")), ttyPath(std::move(other.ttyPath)),
+      pid(std::exchange(other.pid, -1)) {}
 
 Emu::~Emu() {
     stop();
@@ -284,143 +264,92 @@ void Emu::stop() {
     if (pid < 0)
         return;
     kill(pid, SIGTERM);
-    int status = 0;
     for (int waited = 0; waited < 5000; waited += 2) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            cleanExit = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
             pid = -1;
             return;
         }
         usleep(2000);
     }
     kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    pid = -1;
+    waitpid(std::exchange(pid, -1), nullptr, 0);
     // A killed FUSE server leaves its mount behind.
     umount2("/sys/class/gpio", MNT_DETACH);
 }
 
-std::vector<uint8_t> Emu::flash() {
+std::vector<uint8_t> Emu::state(const std::string& name) {
     stop();
-    return readFile(path("state/flash.bin"));
-}
-
-std::vector<uint8_t> Emu::nvm() {
-    stop();
-    return readFile(path("state/nvm.bin"));
-}
-
-std::vector<uint8_t> Emu::nvr() {
-    stop();
-    return readFile(path("state/nvr.bin"));
+    return readFile(path("state/" + name));
 }
 
 std::vector<std::string> Emu::trace() {
     stop();
-    std::vector<std::string> lines;
-    std::ifstream file(path("trace.txt"));
-    for (std::string line; std::getline(file, line);)
-        lines.push_back(line);
-    return lines;
+    return TraceLines(path("trace.txt")).refresh();
 }
 
 size_t Emu::count(const std::string& pattern) {
-    size_t found = 0;
-    for (const std::string& line : trace())
-        found += line.find(pattern) != std::string::npos ? 1 : 0;
-    return found;
+    return countLines(trace(), pattern);
 }
 
-bool Emu::waitForTrace(const std::string& pattern, int timeoutMs) const {
-    for (int waited = 0; waited <= timeoutMs; waited += 5) {
-        std::ifstream file(path("trace.txt"));
-        for (std::string line; std::getline(file, line);)
-            if (line.find(pattern) != std::string::npos)
-                return true;
-        usleep(5000);
-    }
-    return false;
-}
+RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs, const SignalPlan& plan,
+                   const std::string& shell) const {
+    std::vector<std::string> words;
+    if (!shell.empty())
+        words = {"/bin/bash", "-c", shell, "bash"};
+    words.insert(words.end(), toolCommand().begin(), toolCommand().end());
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    TraceLines trace(path("trace.txt"));
+    RunResult result;
+    result.firstTraceLine = trace.refresh().size();
 
-RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs) const {
-    return runProgram(toolArguments(arguments), timeoutMs);
-}
-
-RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& plan, int timeoutMs) const {
-    return runWithPlan(toolArguments(arguments), timeoutMs, &plan, path("trace.txt"));
-}
-
-RunResult Emu::runProgram(const std::vector<std::string>& argv, const SignalPlan& plan, int timeoutMs) const {
-    return runWithPlan(argv, timeoutMs, &plan, path("trace.txt"));
-}
-
-RunResult Emu::runProgram(const std::vector<std::string>& argvIn, int timeoutMs) {
-    return runWithPlan(argvIn, timeoutMs, nullptr, std::string());
-}
-
-namespace {
-
-RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, const SignalPlan* plan,
-                      const std::string& tracePath) {
-    int out[2];
-    int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+    int out[2], err[2];
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         fail("pipe failed");
     auto started = std::chrono::steady_clock::now();
-    pid_t child = fork();
-    if (child < 0)
-        fail(std::string("fork: ") + strerror(errno));
-    if (child == 0) {
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        std::vector<std::string> copy = argvIn;
-        std::vector<char*> argv;
-        for (std::string& argument : copy)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        // A wrapper such as qemu-arm is found on the PATH.
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
+    auto elapsedMs = [&started] {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    };
+    pid_t child = spawn(words, null, out[1], err[1]);
+    close(null);
     close(out[1]);
     close(err[1]);
-    RunResult result;
-    TraceWatch watch(tracePath);
-    bool signalPending = plan != nullptr;
-    int patternSeenAt = -1;
+    // The plan's moment: the elapsed time when its trace line was seen, then `afterMs` more.
+    size_t searchedTo = result.firstTraceLine, occurrences = 0;
+    double momentMs = -1;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    int openPipes = 2;
-    while (openPipes > 0) {
-        int elapsedMs = int(secondsSince(started) * 1000);
-        int remaining = timeoutMs - elapsedMs;
-        if (remaining <= 0) {
+    for (int openPipes = 2; openPipes > 0;) {
+        if (elapsedMs() >= timeoutMs) {
             result.timedOut = true;
             kill(child, SIGKILL);
             break;
         }
-        if (signalPending && patternSeenAt < 0 &&
-            (plan->tracePattern.empty() || watch.seen(plan->tracePattern)))
-            patternSeenAt = elapsedMs;
-        if (signalPending && patternSeenAt >= 0 && elapsedMs >= patternSeenAt + plan->afterMs) {
-            kill(child, plan->signal);
-            result.signalledAt = secondsSince(started);
+        bool signalPending = plan.signal != 0 && result.signalledAt < 0;
+        if (signalPending && momentMs < 0) {
+            const std::vector<std::string>& lines = trace.refresh();
+            for (; searchedTo < lines.size() && occurrences < plan.occurrence; ++searchedTo)
+                occurrences += lines[searchedTo].find(plan.tracePattern) != std::string::npos ? 1 : 0;
+            momentMs = occurrences == plan.occurrence ? elapsedMs() + plan.afterMs : -1;
+        }
+        if (signalPending && momentMs >= 0 && elapsedMs() >= momentMs) {
+            kill(child, plan.signal);
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            result.signalClock = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+            result.signalledAt = elapsedMs() / 1000;
             signalPending = false;
         }
         // While a signal is pending, look again every few milliseconds.
-        if (poll(fds, 2, signalPending ? std::min(remaining, 2) : remaining) < 0 && errno != EINTR)
+        int waitMs = std::max(1, timeoutMs - int(elapsedMs()));
+        if (poll(fds, 2, signalPending ? std::min(waitMs, 2) : waitMs) < 0 && errno != EINTR)
             break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
+        for (pollfd& fd : fds) {
             char buffer[4096];
-            ssize_t count = read(fds[i].fd, buffer, sizeof buffer);
+            ssize_t count = fd.fd >= 0 && fd.revents != 0 ? read(fd.fd, buffer, sizeof buffer) : -2;
             if (count > 0) {
-                (i == 0 ? result.out : result.err).append(buffer, size_t(count));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
+                (&fd == &fds[0] ? result.out : result.err).append(buffer, size_t(count));
+            } else if (count != -2) {
+                close(std::exchange(fd.fd, -1));
                 --openPipes;
             }
         }
@@ -431,10 +360,8 @@ RunResult runWithPlan(const std::vector<std::string>& argvIn, int timeoutMs, con
     int status = 0;
     waitpid(child, &status, 0);
     result.exitStatus = !result.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.seconds = secondsSince(started);
+    result.seconds = elapsedMs() / 1000;
     return result;
 }
-
-} // namespace
 
 } // namespace emutest

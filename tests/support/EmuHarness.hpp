@@ -3,12 +3,11 @@
 // private mount namespace, with the fake GPIO tree at /sys/class/gpio and emulator firmware images
 // at the installed firmware paths. One line of set-up per test:
 //
-//   Emu emu = Emu::start({.firmware = "Z-Wave 4.62", .faults = {"drop-reply:get-version:1"}});
+//   Emu emu = Emu::start({.firmware = {"Z-Wave 4.62", 1}, .faults = {"drop-reply:get-version:1"}});
 //   RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", emu.path("nvm.bin"), "--", emu.tty()});
 //   EXPECT_EQ(emu.count(" in frame get-version "), 2u);
 //
 // Failures to set up throw std::runtime_error, which fails the calling test with the reason.
-#include <csignal>
 #include <cstdint>
 #include <string>
 #include <sys/types.h>
@@ -23,6 +22,7 @@ struct FirmwareSpec {
     uint32_t nvmSize = 16384;
     // Filler code bytes; small keeps flashing fast with --baud 0 (the module's default is 115000).
     size_t codeSize = 24 * 1024;
+    bool operator==(const FirmwareSpec&) const = default;
 };
 
 // The installed images the tool knows by their fixed names.
@@ -54,21 +54,24 @@ struct EmuOptions {
     FirmwareSpec static661 = {"Z-Wave 4.62", 1};
 };
 
+// A signal for the tool while it runs: `afterMs` after the `occurrence`th trace line of this run
+// that contains `tracePattern` (every line when empty). A `signal` of 0 sends none.
+struct SignalPlan {
+    int signal = 0;
+    int afterMs = 0;
+    std::string tracePattern{};
+    size_t occurrence = 1;
+};
+
 struct RunResult {
     int exitStatus = -1; // -1 when killed (see `timedOut`)
     bool timedOut = false;
     std::string out;
     std::string err;
     double seconds = 0;
-    double signalledAt = -1; // seconds after the start when the SignalPlan's signal went out
-};
-
-// A signal for the tool while it runs: `afterMs` after its start or, when `tracePattern` is given,
-// `afterMs` after a trace line containing it has appeared.
-struct SignalPlan {
-    int signal = SIGINT;
-    int afterMs = 0;
-    std::string tracePattern{};
+    double signalledAt = -1;   // seconds after the start when the SignalPlan's signal went out
+    int64_t signalClock = -1;  // the same on the trace's clock (CLOCK_MONOTONIC ns)
+    size_t firstTraceLine = 0; // the index of this run's first line in `Emu::trace()`
 };
 
 class Emu {
@@ -84,15 +87,10 @@ public:
     // A path inside this emulator's temporary directory.
     std::string path(const std::string& name) const { return directory + "/" + name; }
 
-    // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`.
-    RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000) const;
-    // The same, delivering `plan`'s signal to the tool once.
-    RunResult run(const std::vector<std::string>& arguments, const SignalPlan& plan,
-                  int timeoutMs = 60000) const;
-    // Runs any program (argv[0] is the path, or a name looked up on the PATH).
-    static RunResult runProgram(const std::vector<std::string>& argv, int timeoutMs);
-    // The same, delivering `plan`'s signal to the program (its trace patterns are this emulator's).
-    RunResult runProgram(const std::vector<std::string>& argv, const SignalPlan& plan, int timeoutMs) const;
+    // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`, with `plan`'s
+    // signal. A `shell` script runs it through bash instead, as `bash -c shell bash TOOL ARGUMENTS`.
+    RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000,
+                  const SignalPlan& plan = {}, const std::string& shell = "") const;
     // The words that start the tool: the native build, or TARNWICK_TOOL started through
     // TARNWICK_TOOL_WRAPPER (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"), for scripts that run
     // it themselves. The last word is the program name the tool sees.
@@ -100,16 +98,13 @@ public:
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();
-    bool stoppedCleanly() const { return cleanExit; }
 
-    std::vector<uint8_t> flash();
-    std::vector<uint8_t> nvm();
-    std::vector<uint8_t> nvr();
+    std::vector<uint8_t> flash() { return state("flash.bin"); }
+    std::vector<uint8_t> nvm() { return state("nvm.bin"); }
+    std::vector<uint8_t> nvr() { return state("nvr.bin"); }
     std::vector<std::string> trace();
     // Number of trace lines that contain `pattern` (e.g. " in prog continue-write ").
     size_t count(const std::string& pattern);
-    // Waits, with the emulator running, until a trace line contains `pattern`.
-    bool waitForTrace(const std::string& pattern, int timeoutMs = 2000) const;
 
     // Helpers for test data.
     std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
@@ -119,11 +114,11 @@ public:
 
 private:
     Emu() = default;
+    std::vector<uint8_t> state(const std::string& name);
 
     std::string directory;
     std::string ttyPath;
     pid_t pid = -1;
-    bool cleanExit = false;
 };
 
 } // namespace emutest

@@ -1,7 +1,8 @@
 #pragma once
-// Tests only: what the tool printed, in the shape the tests compare. The tests capture the tool's
-// streams through pipes and files, so the tool prints its status as plain lines on stdout, whose
-// last word is the run's outcome, and its messages on stderr without the status-line wipes.
+// Tests only: what the tool printed (and the emulator traced), in the shape the tests compare. The
+// tests capture the tool's streams through pipes and files, so the tool prints its status as plain
+// lines on stdout, whose last word is the run's outcome, and its messages on stderr without the
+// status-line wipes.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -36,11 +37,20 @@ inline bool hasLine(const std::vector<std::string>& lines, const std::string& li
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+// The one scanner of printed and traced lines: the index of the first line at or after `from` that
+// contains `part`, or the number of lines when none does.
+inline size_t indexOf(const std::vector<std::string>& lines, const std::string& part, size_t from = 0) {
+    while (from < lines.size() && lines[from].find(part) == std::string::npos)
+        ++from;
+    return std::min(from, lines.size());
+}
+
 // The number of lines that contain `part`.
 inline size_t countLines(const std::vector<std::string>& lines, const std::string& part) {
-    return size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
-        return line.find(part) != std::string::npos;
-    }));
+    size_t found = 0;
+    for (size_t at = indexOf(lines, part); at < lines.size(); at = indexOf(lines, part, at + 1))
+        ++found;
+    return found;
 }
 
 } // namespace emutest

@@ -1,0 +1,71 @@
+#pragma once
+// The end-to-end tables: one row per job and situation, each run of the real tool against a fresh
+// emulator, and what the row names must be seen afterwards.
+#include "support/EmuHarness.hpp"
+#include "support/ToolOutput.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+
+namespace emutest {
+
+using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
+using Count = std::pair<std::string, size_t>;
+// Every test process builds all tables: their bytes are made only when a row runs.
+using Make = std::function<Bytes()>;
+
+// "@name" in arguments, lines, texts and file names stands for the path `name` in the emulator's
+// directory ("@tty" is its tty), "@tool" for the program name the tool sees.
+struct Row {
+    std::string name;
+    std::vector<std::string> arguments;
+    int exitStatus = 0;
+    const char* word = nullptr;  // the last status word; by default "Done" for 0, "Failed" for 1
+    Lines lines{};               // stderr, exactly; a safety copy's time stamp reads "<stamp>"
+    bool linesUpTo = false;      // stderr stops anywhere in `lines` (at a signal's random moment)
+    std::vector<Count> counts{}; // the number of trace lines that hold each text
+    EmuOptions options{};
+    std::vector<std::pair<std::string, Make>> inputs{}; // files written before the run
+    std::vector<std::pair<std::string, Make>> files{};  // files after it; nullptr: no such file
+    Make flash{};
+    Make nvm{};          // the module's NVM begins with these bytes, zeros after them
+    Lines shown{};       // texts on the status lines (stdout)
+    Lines order{};       // trace lines holding these texts, in this order
+    SignalPlan signal{}; // a "Cancelled" run must end within the hang guard after it
+    std::string shell{}; // see Emu::run
+    double minSeconds = 0;
+    std::function<void(Emu&)> check{};
+};
+
+class Tool : public testing::TestWithParam<Row> {};
+void runRow(const Row& row); // the body of Tool.Run, for tests that run several rows
+
+inline void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+inline std::string rowName(const testing::TestParamInfo<Row>& info) {
+    return info.param.name;
+}
+
+std::string expand(const std::string& text, const Emu& emu);
+unsigned signalSeed(); // TARNWICK_SIGNAL_SEED, or the time
+
+// Test data shared by the tables.
+Bytes staticNvm();          // the populated NVM every module starts with
+Bytes noZeros(size_t size); // an image unlike it, without a zero byte
+Bytes hexFile(const Bytes& image);
+Bytes bridgeConversion(const Bytes& staticImage);
+inline Make image(const FirmwareSpec& spec) {
+    return [spec] { return Emu::firmwareImage(spec); };
+}
+inline Make hexImage(const FirmwareSpec& spec) {
+    return [spec] { return hexFile(Emu::firmwareImage(spec)); };
+}
+inline Make bytes(size_t size, uint8_t byte) {
+    return [=] { return Bytes(size, byte); };
+}
+
+} // namespace emutest

@@ -1,0 +1,152 @@
+// Runs one row of a table: the tool with the row's arguments against a fresh emulator, then every
+// check the row names. Every row also asks that no temporary file of an atomic write is left.
+#include "Table.hpp"
+
+#include "GeneratedContent.hpp"
+#include "IntelHex.hpp"
+#include "zwave/BridgeMigration.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <unistd.h>
+
+namespace emutest {
+
+std::string expand(const std::string& text, const Emu& emu) {
+    std::string result;
+    for (size_t i = 0; i < text.size(); ++i) {
+        size_t end = text.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-_", i + 1);
+        std::string name = text[i] == '@' ? text.substr(i + 1, end - i - 1) : "";
+        result += name.empty()     ? std::string(1, text[i])
+                  : name == "tool" ? Emu::toolCommand().back()
+                                   : emu.path(name);
+        i += name.size();
+    }
+    return result;
+}
+
+unsigned signalSeed() {
+    static const char* given = getenv("TARNWICK_SIGNAL_SEED");
+    static const unsigned seed = given ? unsigned(strtoul(given, nullptr, 10)) : unsigned(time(nullptr));
+    return seed;
+}
+
+Bytes staticNvm() {
+    return emu::populatedStaticNvm();
+}
+
+Bytes noZeros(size_t size) {
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = uint8_t((i * 31 + 7) % 255 + 1);
+    return image;
+}
+
+Bytes hexFile(const Bytes& image) {
+    std::string text = emu::writeIntelHex(image);
+    return Bytes(text.begin(), text.end());
+}
+
+Bytes bridgeConversion(const Bytes& staticImage) {
+    Bytes target(32768);
+    View converted =
+        convertToBridge(View(staticImage.data(), staticImage.size()), Span(target.data(), 32768));
+    return Bytes(converted.data(), converted.data() + converted.size());
+}
+
+TEST_P(Tool, Run) {
+    runRow(GetParam());
+}
+
+void runRow(const Row& row) {
+    Emu emu = Emu::start(row.options);
+    auto at = [&emu](const std::vector<std::string>& texts) {
+        std::vector<std::string> expanded;
+        for (const std::string& text : texts)
+            expanded.push_back(expand(text, emu));
+        return expanded;
+    };
+    for (const auto& [name, make] : row.inputs)
+        emu.writeFile(name, make());
+    SCOPED_TRACE("signal " + std::to_string(row.signal.signal) + " after trace line " +
+                 std::to_string(row.signal.occurrence) + " holding \"" + row.signal.tracePattern +
+                 "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + "), in " + emu.path(""));
+    RunResult r = emu.run(at(row.arguments), 60000, row.signal, expand(row.shell, emu));
+    ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "the run ended before its moment:\n"
+                                                              << r.err;
+
+    // A loaded machine can delay a reply past its timeout: in a cancelled run, the dump of an exchange
+    // retried on the way to the signal is no failure.
+    const std::string word = row.word ? row.word : row.exitStatus == 0 ? "Done" : "Failed";
+    Lines lines;
+    for (std::string line : messageLines(r.err)) {
+        bool retried = line.empty() || line.rfind(" Sent: <", 0) == 0 || line.rfind("Recvd: <", 0) == 0 ||
+                       line.rfind("Response: <", 0) == 0 || line.rfind("Expected: <", 0) == 0;
+        if (word == "Cancelled" && retried)
+            continue;
+        // A safety copy's time stamp, "-YYYYMMDDTHHMMSSZ.bin".
+        size_t stamp = line.find("Z.bin");
+        if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && stamp != std::string::npos &&
+            stamp >= 16 &&
+            std::all_of(line.begin() + long(stamp) - 15, line.begin() + long(stamp),
+                        [](char c) { return c == 'T' || std::isdigit(static_cast<unsigned char>(c)) != 0; }))
+            line.replace(stamp - 15, 20, "<stamp>.bin");
+        lines.push_back(line);
+    }
+    Lines expected = at(row.lines);
+    if (row.linesUpTo && lines.size() <= expected.size())
+        expected.resize(lines.size());
+    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(r.exitStatus, row.exitStatus);
+    EXPECT_EQ(lastStatusWord(r.out), word);
+    for (const std::string& text : at(row.shown))
+        EXPECT_NE(r.out.find(text), std::string::npos) << text << " not in:\n" << r.out;
+    EXPECT_GE(r.seconds, row.minSeconds);
+    if (word == "Cancelled") {
+        EXPECT_LT(r.seconds - r.signalledAt, 2.0) << "the hang guard";
+    }
+    for (const auto& [name, make] : row.files) {
+        if (make) {
+            EXPECT_EQ(Emu::readFile(expand(name, emu)), make()) << name;
+        } else {
+            EXPECT_NE(access(expand(name, emu).c_str(), F_OK), 0) << name << " exists";
+        }
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(emu.path("")))
+        EXPECT_EQ(entry.path().string().find(".tmp-"), std::string::npos) << entry.path() << " left behind";
+    // The reset line is given back: the emulator starts with it unexported.
+    EXPECT_FALSE(std::filesystem::exists("/sys/class/gpio/gpio17"));
+
+    const Lines trace = emu.trace();
+    // A cancelled tool stops at its next wait. Requests the module read after the signal went out:
+    // the one under way, the NVM's close, and the few a busy machine lets pass before the signal lands.
+    size_t requestsAfter = 0;
+    for (size_t i = r.firstTraceLine; word == "Cancelled" && i < trace.size(); ++i)
+        requestsAfter +=
+            std::stoll(trace[i]) > r.signalClock && (trace[i].find(" in frame ") != std::string::npos ||
+                                                     trace[i].find(" in prog ") != std::string::npos);
+    EXPECT_LE(requestsAfter, 5u);
+    for (const auto& [text, count] : row.counts)
+        EXPECT_EQ(countLines(trace, text), count) << text;
+    for (size_t i = 0, from = 0; i < row.order.size(); ++i, ++from) {
+        from = indexOf(trace, row.order[i], from);
+        EXPECT_LT(from, trace.size()) << row.order[i] << " missing or out of order";
+    }
+    if (row.flash) {
+        EXPECT_EQ(emu.flash(), row.flash());
+    }
+    if (row.nvm) {
+        Bytes nvm = emu.nvm(), expected = row.nvm();
+        ASSERT_GE(nvm.size(), expected.size());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), nvm.begin()));
+        EXPECT_EQ(std::count(nvm.begin() + long(expected.size()), nvm.end(), 0),
+                  long(nvm.size() - expected.size()));
+    }
+    if (row.check)
+        row.check(emu);
+}
+
+} // namespace emutest
