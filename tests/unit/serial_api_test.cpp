@@ -229,7 +229,6 @@ TEST(NVMSizeRules, MessagesInTheSingularAndAtTheBoundaries) {
         size_t written;
         Lines lines;
     } rows[] = {
-        {100, 0, 16384, 100, {}},
         {0,
          16385,
          16384,
