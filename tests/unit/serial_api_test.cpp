@@ -177,6 +177,7 @@ TEST(NVMExchange, FaultyRepliesRaise) {
         Action action;
         std::string message;
     } rows[] = {
+        // clang-format off
         {ScriptedPeer::frame(0x01, 0x2E, {0x00, 0x00, 0x00}), read4, "invalid nvm read response from chip"},
         {reply(1, 0, 0), read4, "nvm read error"},
         {reply(7, 0, 0), read4, "invalid nvm read response from chip"},
@@ -195,9 +196,9 @@ TEST(NVMExchange, FaultyRepliesRaise) {
         {reply(0, 0, 0), write4, "unexpected write size"},
         {{}, [](SerialAPI& api) { writeChunk(api, 4, View(four.data(), 4)); }, "empty NVM write"},
         // Past the 16-bit wire offset a write would land at the start of the NVM instead.
-        {{},
-         [](SerialAPI& api) { writeChunk(api, 65536, View(large.data(), large.size())); },
+        {{}, [](SerialAPI& api) { writeChunk(api, 65536, View(large.data(), large.size())); },
          "NVM image too large"},
+        // clang-format on
     };
     for (const auto& row : rows) {
         Link link(row.answer);
@@ -229,21 +230,17 @@ TEST(NVMSizeRules, MessagesInTheSingularAndAtTheBoundaries) {
         size_t written;
         Lines lines;
     } rows[] = {
-        {0,
-         16385,
-         16384,
-         16384,
+        // clang-format off
+        {100, 0, 16384, 100, {}},
+        {0, 16385, 16384, 16384,
          {"Info: Truncating NVM image from 16385 to 16384 bytes, discarding 1 of 16385 trailing "
           "zero-bytes."}},
         {1, 1, 1, 1, {"Info: Truncating NVM image from 2 to 1 byte, discarding 1 of 1 trailing zero-byte."}},
-        {2,
-         1,
-         1,
-         2,
+        {2, 1, 1, 2,
          {"Warning: NVM image (3 bytes) is too big for NVM (1 byte). Still too big by 1 byte, after "
-          "truncating "
-          "to 2 bytes, by discarding all 1 trailing zero-byte.",
+          "truncating to 2 bytes, by discarding all 1 trailing zero-byte.",
           "Trying to write anyway, and hoping for the best."}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         ConsoleCapture console;
