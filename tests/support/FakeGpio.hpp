@@ -7,7 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 namespace testsupport {
 
@@ -24,10 +23,6 @@ public:
     }
 };
 
-struct FakeGpio {
-    gpiofs::GpioFs fs; // unmounted on destruction
-};
-
 // A fresh fake GPIO tree for every test; faults and lines exported before may be set on `gpio.fs`.
 class FakeGpioTest : public ::testing::Test {
 protected:
@@ -36,7 +31,9 @@ protected:
         ASSERT_TRUE(gpio.fs.mount("/sys/class/gpio", error)) << "cannot mount the fake GPIO: " << error;
     }
 
-    FakeGpio gpio;
+    struct {
+        gpiofs::GpioFs fs; // unmounted on destruction
+    } gpio;
 };
 
 } // namespace testsupport

@@ -4,9 +4,7 @@
 // and writes back what the script answers.
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
@@ -26,20 +24,15 @@ public:
 
     // A Serial API frame with its checksum.
     static Bytes frame(uint8_t type, uint8_t functionId, const Bytes& payload = {}) {
-        Bytes bytes(payload.size() + 5);
-        bytes[0] = 0x01;
-        bytes[1] = uint8_t(payload.size() + 3);
-        bytes[2] = type;
-        bytes[3] = functionId;
-        std::copy(payload.begin(), payload.end(), bytes.begin() + 4);
-        bytes.back() = 0xFF;
+        Bytes bytes = {0x01, uint8_t(payload.size() + 3), type, functionId};
+        bytes.insert(bytes.end(), payload.begin(), payload.end());
+        bytes.push_back(0xFF);
         for (size_t i = 1; i + 1 < bytes.size(); ++i)
             bytes.back() ^= bytes[i];
         return bytes;
     }
 
-    explicit ScriptedPeer(Cut cut, Script script = {}) : cut(cut) {
-        setScript(std::move(script));
+    explicit ScriptedPeer(Cut cut, Script script = {}) : cut(cut), script(std::move(script)) {
         termios raw{};
         cfmakeraw(&raw);
         char name[128];
@@ -59,18 +52,24 @@ public:
 
     const char* path() const { return slavePath.c_str(); }
     void setScript(Script newScript) {
-        std::lock_guard lock(mutex);
-        script = std::make_shared<Script>(std::move(newScript));
+        std::lock_guard lock(scriptMutex);
+        script = std::move(newScript);
     }
     // Unprompted bytes from the module.
-    void send(const Bytes& bytes) { writeAll(bytes); }
-
+    void send(const Bytes& bytes) {
+        for (size_t done = 0; done < bytes.size();) {
+            ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
+            if (n <= 0)
+                return;
+            done += size_t(n);
+        }
+    }
     std::vector<Bytes> received() const {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(logMutex);
         return log;
     }
     void forget() {
-        std::lock_guard lock(mutex);
+        std::lock_guard lock(logMutex);
         log.clear();
     }
     // Waits up to five seconds for the `count`th item; the peer's thread may lag behind the host.
@@ -81,23 +80,14 @@ public:
     }
     // The items received whose bytes from `offset` on start with `prefix`.
     size_t count(const Bytes& prefix, size_t offset = 0) const {
-        size_t n = 0;
-        for (const Bytes& item : received())
-            n += item.size() >= offset + prefix.size() &&
-                 std::equal(prefix.begin(), prefix.end(), item.begin() + long(offset));
-        return n;
+        std::vector<Bytes> items = received();
+        return size_t(std::count_if(items.begin(), items.end(), [&](const Bytes& item) {
+            return item.size() >= offset + prefix.size() &&
+                   std::equal(prefix.begin(), prefix.end(), item.begin() + long(offset));
+        }));
     }
 
 private:
-    void writeAll(const Bytes& bytes) {
-        for (size_t done = 0; done < bytes.size();) {
-            ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                return;
-            done += size_t(n);
-        }
-    }
-
     // The length of the first whole item in `pending`, or 0 while it is incomplete.
     size_t itemLength(const Bytes& pending) const {
         if (cut == Cut::Commands)
@@ -118,24 +108,24 @@ private:
             for (size_t length; !pending.empty() && (length = itemLength(pending)) > 0;) {
                 Bytes item(pending.begin(), pending.begin() + long(length));
                 pending.erase(pending.begin(), pending.begin() + long(length));
-                std::unique_lock lock(mutex);
+                std::unique_lock logLock(logMutex);
                 log.push_back(item);
                 size_t index = log.size() - 1;
-                std::shared_ptr<Script> answer = script;
-                lock.unlock();
-                // Unlocked, so that a script may look at the peer or raise a signal.
-                if (*answer)
-                    writeAll((*answer)(item, index));
+                logLock.unlock();
+                // Without the log's lock: a script may look at the log.
+                std::lock_guard scriptLock(scriptMutex);
+                if (script)
+                    send(script(item, index));
             }
         }
     }
 
     const Cut cut;
-    std::shared_ptr<Script> script; // shared, so that a script keeps its state between calls
+    Script script; // keeps its state between calls
     int master = -1, slave = -1;
     std::string slavePath;
     std::atomic<bool> stop{false};
-    mutable std::mutex mutex;
+    mutable std::mutex logMutex, scriptMutex;
     std::vector<Bytes> log;
     std::thread thread;
 };

@@ -13,73 +13,53 @@
 #include "support/FakeGpio.hpp"
 #include "support/ScriptedPeer.hpp"
 
-#include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <gtest/gtest.h>
-#include <pty.h>
-#include <string>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using Bytes = ScriptedPeer::Bytes;
 using Lines = std::vector<std::string>;
 
-// The module's end of the serial line: the pseudo-terminal's master side. The tty is left as a
-// careless earlier user may have left it: cooked, hang-up on close, two stop bits, flow control.
-struct Line {
-    Line() {
-        int slave = -1;
-        char name[128];
-        EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-        path = name;
+// The module's end of the serial line, the tty left as a careless earlier user may have left it:
+// cooked, hang-up on close, two stop bits, flow control.
+struct Line : ScriptedPeer {
+    Line() : ScriptedPeer(Cut::Frames) {
+        FileDescriptor tty(open(path(), O_RDWR | O_NOCTTY));
         termios cooked;
-        tcgetattr(slave, &cooked);
+        tcgetattr(tty.get(), &cooked);
         cooked.c_iflag |= IXON | IXOFF | IXANY;
         cooked.c_cflag |= HUPCL | CSTOPB;
         cooked.c_lflag |= ICANON | ECHO;
         cfsetspeed(&cooked, B9600);
-        tcsetattr(slave, TCSANOW, &cooked);
-        close(slave);
+        tcsetattr(tty.get(), TCSANOW, &cooked);
     }
-    ~Line() { close(master); }
-    void send(const Bytes& bytes) const {
-        ASSERT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-        usleep(5000);
-    }
-
-    int master = -1;
-    std::string path;
+    void sendNow(const Bytes& bytes) { send(bytes), usleep(5000); }
 };
 
 Bytes readFrom(Chip& chip, int timeoutMs) {
-    uint8_t into[16];
+    uint8_t into[1];
     Span got = chip.read(Span(into), timeoutMs);
     return Bytes(got.begin(), got.end());
 }
 
 TEST(ChipTty, IsRawAt115200WithoutHangUpAndStaysNonBlocking) {
     Line line;
-    line.send({0x55, 0x55}); // pending input is dropped when the settings are applied
-    Chip chip(line.path.c_str(), ChipMode::Run);
+    line.sendNow({0x55, 0x55}); // pending input is dropped when the settings are applied
+    Chip chip(line.path(), ChipMode::Run);
     ASSERT_TRUE(chip.isUsable());
     termios settings;
     ASSERT_EQ(tcgetattr(chip.tty.get(), &settings), 0);
-    EXPECT_EQ(cfgetispeed(&settings), speed_t(B115200));
-    EXPECT_EQ(cfgetospeed(&settings), speed_t(B115200));
+    EXPECT_EQ(std::pair(cfgetispeed(&settings), cfgetospeed(&settings)),
+              std::pair(speed_t(B115200), speed_t(B115200)));
     EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD | HUPCL | CSIZE | PARENB), tcflag_t(CLOCAL | CREAD | CS8));
     EXPECT_NE(settings.c_cflag & CSTOPB, 0u) << "stop bits are left as they were";
     EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
@@ -110,21 +90,18 @@ int exclusiveMode(const std::string& path) {
 TEST(ChipTty, IsHeldByOneChipAtATime) {
     Line line;
     {
-        Chip first(line.path.c_str(), ChipMode::Run);
+        Chip first(line.path(), ChipMode::Run);
         ASSERT_TRUE(first.isUsable());
-        EXPECT_EQ(exclusiveMode(line.path), 1);
-        line.send({0x06});
-        ConsoleCapture console;
-        Chip second(line.path.c_str(), ChipMode::Run);
-        EXPECT_FALSE(second.isUsable());
-        EXPECT_EQ(console.lines(),
-                  Lines{"openTTY: tty " + line.path + " is in use by another program (locked)"});
+        EXPECT_EQ(exclusiveMode(line.path()), 1);
+        line.sendNow({0x06});
+        ConsoleCapture console; // its line is an end-to-end row's (locked_tty)
+        EXPECT_FALSE(Chip(line.path(), ChipMode::Run).isUsable());
         // The second chip never applied its settings, which would have flushed the first's input.
         EXPECT_EQ(readFrom(first, 5000), Bytes{0x06});
     }
     // Both the lock and the exclusive mode are gone with the chip.
-    EXPECT_EQ(exclusiveMode(line.path), 0);
-    EXPECT_TRUE(Chip(line.path.c_str(), ChipMode::Run).isUsable());
+    EXPECT_EQ(exclusiveMode(line.path()), 0);
+    EXPECT_TRUE(Chip(line.path(), ChipMode::Run).isUsable());
 }
 
 TEST(SharedTty, OtherProcessesHoldingTheDeviceAreNamedOnce) {
@@ -132,16 +109,13 @@ TEST(SharedTty, OtherProcessesHoldingTheDeviceAreNamedOnce) {
     // A child that holds /dev/zero twice and the pty, under the command name "tty-holder"; and
     // this process, which never counts.
     FileDescriptor zero(open("/dev/zero", O_RDONLY)), again(open("/dev/zero", O_RDONLY));
-    FileDescriptor pty(open(line.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    FileDescriptor pty(open(line.path(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     pid_t holder = fork();
     if (holder == 0) {
         prctl(PR_SET_NAME, "tty-holder");
-        _exit(write(ready[1], "", 1) == 1 ? pause() : 1);
+        _exit(raise(SIGSTOP));
     }
-    char byte;
-    EXPECT_EQ(read(ready[0], &byte, 1), 1);
+    ASSERT_EQ(waitpid(holder, nullptr, WUNTRACED), holder);
     struct stat device;
     EXPECT_EQ(fstat(zero.get(), &device), 0);
     ConsoleCapture console;
@@ -157,12 +131,10 @@ TEST(SharedTty, OtherProcessesHoldingTheDeviceAreNamedOnce) {
 
     // The other side of a pseudo-terminal is held by design: no scan, though the child holds it.
     ConsoleCapture ptyConsole;
-    warnAboutSharedTty(pty.get(), line.path.c_str());
+    warnAboutSharedTty(pty.get(), line.path());
     EXPECT_EQ(ptyConsole.lines(), Lines{});
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    for (int end : ready)
-        close(end);
 }
 
 TEST(SharedTty, AKernelConsoleIsFoundByItsDeviceNumber) {
@@ -174,10 +146,8 @@ TEST(SharedTty, AKernelConsoleIsFoundByItsDeviceNumber) {
         std::filesystem::create_directories((root / file).parent_path());
         std::ofstream(root / file) << text;
     }
-    EXPECT_TRUE(isKernelConsole(makedev(4, 65), directory));
-    EXPECT_TRUE(isKernelConsole(makedev(4, 0), directory));
-    EXPECT_FALSE(isKernelConsole(makedev(4, 6), directory));
-    EXPECT_FALSE(isKernelConsole(makedev(4, 64), directory));
+    for (auto [minor, listed] : {std::pair{65u, true}, {0u, true}, {6u, false}, {64u, false}})
+        EXPECT_EQ(isKernelConsole(makedev(4, minor), directory), listed) << minor;
     EXPECT_FALSE(isKernelConsole(makedev(4, 65), (root / "missing").c_str()));
     std::filesystem::remove_all(root);
 }
@@ -209,10 +179,9 @@ std::vector<double> stampsMs(const gpiofs::GpioFs& fs, size_t from, Event::Kind 
     return found;
 }
 
-double nowMs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+double nowMs() { // the clock of the fake's time stamps
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 std::string gpioLine(const std::string& text) {
@@ -224,51 +193,46 @@ protected:
     ScriptedPeer module{ScriptedPeer::Cut::Frames};
 };
 
-TEST_F(ResetLine, ALineThatCannotBeSetUpLeavesTheChipUnusableWithOneLine) {
-    struct Row {
+// A line that cannot be set up leaves the chip unusable with one line; one exported before the run
+// is set to output at the level asked for, without a glitch to the other level, and left exported.
+TEST_F(ResetLine, ALineIsSetUpOrRefusedAndLeftAsItWasFound) {
+    const struct {
         gpiofs::Faults faults;
-        bool exportedBefore;
-        Lines writes;
-        Lines lines;
-    };
-    const Row rows[] = {
-        {{.ebusyOnExport = true}, false, {"export 17 17 !16"}, {gpioLine("GPIO: unable to export GPIO 17.")}},
-        {{.einvalOnDirection = true},
-         false,
+        const char* exportedBefore;
+        bool usable;
+        Lines writes, lines;
+    } rows[] = {
+        // clang-format off
+        {{.ebusyOnExport = true}, nullptr, false, {"export 17 17 !16"},
+         {gpioLine("GPIO: unable to export GPIO 17.")}},
+        {{.einvalOnDirection = true}, nullptr, false,
          {"export 17 17", "direction 17 low !22", "unexport 17 17"},
          {gpioLine("/sys/class/gpio/gpio17/direction: Write failed")}},
-        {{.eaccesOnValueOpen = true}, false, {"export 17 17", "direction 17 low", "unexport 17 17"}, {}},
+        {{.eaccesOnValueOpen = true}, nullptr, false,
+         {"export 17 17", "direction 17 low", "unexport 17 17"}, {}},
         // Only a line this run exported may still be getting its permissions: no retry here.
-        {{.eaccesDirectionWrites = 1},
-         true,
-         {"direction 17 low !13"},
+        {{.eaccesDirectionWrites = 1}, "in", false, {"direction 17 low !13"},
          {gpioLine("/sys/class/gpio/gpio17/direction: Permission denied")}},
+        {{}, "out", true, {"direction 17 low", "value 17 0", "value 17 1", "value 17 0"}, {}},
+        // clang-format on
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.writes.front());
         gpio.fs.setFaults(row.faults);
         if (row.exportedBefore)
-            gpio.fs.preExport(RESET, "in");
+            gpio.fs.preExport(RESET, row.exportedBefore, 1);
         size_t seen = gpio.fs.events().size();
         ConsoleCapture console;
         {
             Chip chip(module.path(), RESET, ChipMode::Run);
-            EXPECT_FALSE(chip.isUsable());
-            EXPECT_FALSE(chip.setMode(ChipMode::Programming));
+            EXPECT_EQ(chip.isUsable(), row.usable);
+            EXPECT_EQ(chip.setMode(ChipMode::Programming), row.usable);
         }
         EXPECT_EQ(writes(gpio.fs, seen), row.writes);
         EXPECT_EQ(console.lines(), row.lines);
+        EXPECT_EQ(gpio.fs.isExported(RESET), row.exportedBefore != nullptr);
     }
-}
-
-// A line exported before the run is set to output at the level asked for, without a glitch to the
-// other level, pulsed and left exported; one we exported and someone else unexported is reported.
-TEST_F(ResetLine, ALineIsLeftAsItWasFound) {
-    gpio.fs.preExport(RESET, "out", 1);
-    EXPECT_TRUE(Chip(module.path(), RESET, ChipMode::Run).isUsable());
-    EXPECT_EQ(writes(gpio.fs, 0), (Lines{"direction 17 low", "value 17 0", "value 17 1"}));
-    EXPECT_TRUE(gpio.fs.isExported(RESET));
-
+    // One we exported and someone else unexported is reported.
     ConsoleCapture console;
     {
         Chip chip(module.path(), OTHER, ChipMode::Run);
