@@ -133,7 +133,6 @@ TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
         {":04000000G1020304F2\n", {"failed to parse byte #4 ('G1' from line ':04000000G1020304F2'"}},
         {":04000000 1020304F2\n", {"failed to parse byte #4 (' 1' from line ':04000000 1020304F2'"}},
         {":04000000-1020304F2\n", {"failed to parse byte #4 ('-1' from line ':04000000-1020304F2'"}},
-        {":0400000001020304 F\n", {"failed to parse byte #8 (' F' from line ':0400000001020304 F'"}},
         {":0x00000001FF\n", {"failed to parse byte #0 ('0x' from line ':0x00000001FF'"}},
         {":0400000001020304F3\n", {"checksum mismatch on line ':0400000001020304F3'"}},
         {" :00000001FF\n", {"line ' :00000001FF' does not start with :"}},
