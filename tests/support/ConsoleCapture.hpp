@@ -4,6 +4,7 @@
 #include "ToolOutput.hpp"
 #include "util/Console.hpp"
 
+#include <algorithm>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -30,11 +31,8 @@ public:
 
 private:
     static std::string contents(int fd) {
-        std::string text;
-        char chunk[4096];
-        ssize_t n;
-        for (off_t offset = 0; (n = pread(fd, chunk, sizeof chunk, offset)) > 0; offset += n)
-            text.append(chunk, size_t(n));
+        std::string text(size_t(lseek(fd, 0, SEEK_END)), '\0');
+        text.resize(size_t(std::max<ssize_t>(pread(fd, text.data(), text.size(), 0), 0)));
         return text;
     }
 
