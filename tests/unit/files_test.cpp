@@ -233,11 +233,16 @@ TEST_P(WriteFileCases, DecidesLikeAPlainOpenAndKeepsEarlierFiles) {
                                     nullptr, MS_BIND, nullptr)
                        : true;
     ASSERT_TRUE(mounted) << std::strerror(errno);
-    // Links are followed as most systems have it (the planted-link row depends on it).
+    // Links are protected as most systems have it. Only the row that needs it changes this
+    // machine-wide setting: rows run side by side would otherwise restore each other's value.
     const char* const PROTECTED_SYMLINKS = "/proc/sys/fs/protected_symlinks";
+    const bool planted = c.arrange == plantedLink;
     std::string earlier = fileContent(PROTECTED_SYMLINKS);
-    putFile(PROTECTED_SYMLINKS, "1");
-    ASSERT_EQ(fileContent(PROTECTED_SYMLINKS), "1\n") << "fs.protected_symlinks cannot be set here";
+    if (planted) {
+        putFile(PROTECTED_SYMLINKS, "1");
+        if (fileContent(PROTECTED_SYMLINKS) != "1\n")
+            GTEST_SKIP() << "fs.protected_symlinks cannot be set to 1 here";
+    }
     mode_t umask = ::umask(022);
     Layout layout = c.arrange(base);
     struct stat before = {}, after = {};
@@ -251,7 +256,8 @@ TEST_P(WriteFileCases, DecidesLikeAPlainOpenAndKeepsEarlierFiles) {
     std::iota(image.begin(), image.end(), '\1');
     std::pair<int, std::string> outcome = writeAs(c.writer, layout.written, image);
     ::umask(umask);
-    putFile(PROTECTED_SYMLINKS, earlier);
+    if (planted)
+        putFile(PROTECTED_SYMLINKS, earlier);
 
     EXPECT_EQ(outcome, std::make_pair(c.error, std::string(c.message))) << std::strerror(outcome.first);
     EXPECT_EQ(tree(top.path), names) << "a file was left behind or removed";
