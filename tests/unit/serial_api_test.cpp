@@ -58,11 +58,11 @@ TEST(ReadFrame, MalformedFramesAreDroppedWithinTheTimeoutAllTold) {
     EXPECT_GE(clock.elapsed(), 199);
     link.peer.send(VERSION_REPLY);
     EXPECT_EQ(bytesOf(readFrame(link.chip, 5000)), VERSION_REPLY);
-    // A false start late in the read does not renew its timeout, which would end at 1500 at the
-    // earliest; the shortest of up to three reads counts.
+    // A false start and a cut frame late in the read do not renew its timeout, which would end at
+    // 1500 at the earliest; the shortest of up to three reads counts.
     long long shortest = 1000000;
     for (int round = 0; round < 3 && shortest >= 1400; ++round) {
-        std::thread late([&link] { usleep(500 * 1000), link.peer.send({0x01, 0x00}); });
+        std::thread late([&link] { usleep(500 * 1000), link.peer.send({0x01, 0x00, 0x01, 0x05, 0x01}); });
         clock = TimeoutClock();
         EXPECT_EQ(readFrame(link.chip, 1000).size, 0u);
         shortest = std::min(shortest, clock.elapsed());
