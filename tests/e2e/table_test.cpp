@@ -136,10 +136,10 @@ void runRow(const Row& row) {
         EXPECT_LT(from, trace.size()) << row.order[i] << " missing or out of order";
     }
     if (row.flash) {
-        EXPECT_EQ(emu.flash(), row.flash());
+        EXPECT_EQ(emu.state("flash.bin"), row.flash());
     }
     if (row.nvm) {
-        Bytes nvm = emu.nvm(), expected = row.nvm();
+        Bytes nvm = emu.state("nvm.bin"), expected = row.nvm();
         ASSERT_GE(nvm.size(), expected.size());
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), nvm.begin()));
         EXPECT_EQ(std::count(nvm.begin() + long(expected.size()), nvm.end(), 0),

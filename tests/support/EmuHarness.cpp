@@ -1,5 +1,4 @@
 #include "EmuHarness.hpp"
-#include "ToolOutput.hpp"
 
 #include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
@@ -23,7 +22,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -31,6 +29,8 @@
 namespace emutest {
 
 namespace {
+
+const std::string FIRMWARE_DIRECTORY = "/usr/share/velmora/tarnwick";
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error("emulator harness: " + message);
@@ -76,25 +76,21 @@ void enterNamespaceOnce() {
 }
 
 void writeOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::string error;
-    if (!emu::writeWholeFile(path, bytes, error))
+    if (std::string error; !emu::writeWholeFile(path, bytes, error))
         fail(error);
 }
 
-std::vector<uint8_t> hexText(const FirmwareSpec& description) {
-    std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
 // Writes the image only when it differs from what an earlier start installed under that name.
-void installFirmware(const char* name, const FirmwareSpec& description) {
+void installFirmware(const std::string& name, const FirmwareSpec& description) {
     static std::map<std::string, std::optional<FirmwareSpec>> installed;
-    std::string path = std::string(FIRMWARE_DIRECTORY) + "/" + name;
+    std::string path = FIRMWARE_DIRECTORY + "/serialapi_controller_" + name + ".hex";
     if (std::exchange(installed[path], description) == description)
         return;
     unlink(path.c_str());
-    if (!description.version.empty())
-        writeOrFail(path, hexText(description));
+    if (!description.version.empty()) {
+        std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
+        writeOrFail(path, std::vector<uint8_t>(text.begin(), text.end()));
+    }
 }
 
 // Forks and runs `words` (a program found on the PATH) with the given standard descriptors.
@@ -116,30 +112,13 @@ pid_t spawn(const std::vector<std::string>& words, int in, int out, int err) {
     return child;
 }
 
-// The trace file's complete lines, read on as the emulator appends to it.
-class TraceLines {
-public:
-    explicit TraceLines(const std::string& path) : path(path) { refresh(); }
-
-    const std::vector<std::string>& refresh() {
-        std::ifstream file(path);
-        file.seekg(std::streamoff(offset));
-        char chunk[4096];
-        while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-            pending.append(chunk, size_t(file.gcount()));
-            offset += size_t(file.gcount());
-        }
-        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-            lines.push_back(pending.substr(0, end));
-        return lines;
-    }
-
-private:
-    std::string path;
-    size_t offset = 0;
-    std::string pending;
-    std::vector<std::string> lines;
-};
+// Appends the trace file's complete lines from `offset` on, as the emulator appends to it.
+void readTrace(const std::string& path, size_t& offset, std::vector<std::string>& lines) {
+    std::ifstream file(path);
+    file.seekg(std::streamoff(offset));
+    for (std::string line; std::getline(file, line) && !file.eof(); offset += line.size() + 1)
+        lines.push_back(line);
+}
 
 } // namespace
 
@@ -158,36 +137,29 @@ const std::vector<std::string>& Emu::toolCommand() {
 }
 
 std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
-    emu::FirmwareIdentity identity;
-    identity.version = description.version;
-    identity.libraryType = uint8_t(description.library);
-    identity.nvmSize = description.nvmSize;
-    identity.recipeSeed = emu::seedFromText(description.version.c_str());
+    emu::FirmwareIdentity identity{.version = description.version,
+                                   .libraryType = uint8_t(description.library),
+                                   .nvmSize = description.nvmSize,
+                                   .recipeSeed = emu::seedFromText(description.version.c_str())};
     return emu::makeFirmwareImage(identity, description.codeSize);
 }
 
 std::vector<uint8_t> Emu::readFile(const std::string& path) {
     std::vector<uint8_t> bytes;
-    std::string error;
-    if (!emu::readWholeFile(path, bytes, error))
+    if (std::string error; !emu::readWholeFile(path, bytes, error))
         fail(error);
     return bytes;
 }
 
-std::string Emu::writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
+void Emu::writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
     writeOrFail(path(name), bytes);
-    return path(name);
-}
-
-std::string Emu::writeFirmware(const std::string& name, const FirmwareSpec& description) const {
-    return writeFile(name, hexText(description));
 }
 
 Emu Emu::start(const EmuOptions& options) {
     enterNamespaceOnce();
-    installFirmware(BRIDGE_FILE, options.bridge);
-    installFirmware(STATIC_671_FILE, options.static671);
-    installFirmware(STATIC_661_FILE, options.static661);
+    installFirmware("bridge_ZM5304_EU_v6_81_01", options.bridge);
+    installFirmware("static_ZM5304_EU_v6_71_01", options.static671);
+    installFirmware("static_ZM5304_EU_v6_61_00", options.static661);
     // The migration's safety copies of an earlier test in this process.
     std::filesystem::remove_all("/var/lib/tarnwick");
 
@@ -199,31 +171,28 @@ Emu Emu::start(const EmuOptions& options) {
     emu.ttyPath = emu.path("tty");
 
     // The state: flash with the running firmware, the NVM, a generated NVR.
-    std::string state = emu.path("state");
-    mkdir(state.c_str(), 0755);
-    std::vector<uint8_t> flash(emu::FLASH_SIZE, 0xFF);
-    std::vector<uint8_t> nvm = options.nvm;
+    std::filesystem::create_directory(emu.path("state"));
+    std::vector<uint8_t> flash(emu::FLASH_SIZE, 0xFF), nvm = options.nvm;
     if (!options.firmware.version.empty())
         flash = firmwareImage(options.firmware);
     if (nvm.empty() && options.populateNvm)
         nvm = emu::populatedStaticNvm();
     else if (nvm.empty() && emu::identifyFlash(flash))
         nvm = emu::defaultNvm(*emu::identifyFlash(flash));
-    writeOrFail(state + "/flash.bin", flash);
-    writeOrFail(state + "/nvm.bin", nvm);
-    writeOrFail(state + "/nvr.bin", emu::defaultNvr());
+    writeOrFail(emu.path("state/flash.bin"), flash);
+    writeOrFail(emu.path("state/nvm.bin"), nvm);
+    writeOrFail(emu.path("state/nvr.bin"), emu::defaultNvr());
 
     std::vector<std::string> arguments = {TARNWICK_EMU_PATH, "serve",
-                                          "--state",         state,
+                                          "--state",         emu.path("state"),
                                           "--link",          emu.ttyPath,
                                           "--gpio-mount",    "/sys/class/gpio",
-                                          "--reset-gpio",    std::to_string(options.gpio),
+                                          "--reset-gpio",    "17",
                                           "--baud",          std::to_string(options.baud),
                                           "--trace",         emu.path("trace.txt"),
                                           "--ready-file",    emu.path("ready"),
                                           "--initial-level", std::to_string(options.initialLevel)};
     const std::pair<const char*, int> timings[] = {{"--boot-delay-ms", options.bootDelayMs},
-                                                   {"--erase-ms", options.eraseMs},
                                                    {"--write-ms", options.writeMs},
                                                    {"--crc-ms", options.crcMs},
                                                    {"--set-default-ms", options.setDefaultMs}};
@@ -238,10 +207,8 @@ Emu Emu::start(const EmuOptions& options) {
     close(log);
     for (int waited = 0; access(emu.path("ready").c_str(), F_OK) != 0; waited += 2) {
         if (waited > 10000 || waitpid(emu.pid, nullptr, WNOHANG) == emu.pid) {
-            std::ifstream text(emu.path("emulator.log"));
-            std::stringstream reason;
-            reason << text.rdbuf();
-            fail("tarnwick-emu did not become ready: " + reason.str());
+            std::vector<uint8_t> reason = readFile(emu.path("emulator.log"));
+            fail("tarnwick-emu did not become ready: " + std::string(reason.begin(), reason.end()));
         }
         usleep(2000);
     }
@@ -264,13 +231,11 @@ void Emu::stop() {
     if (pid < 0)
         return;
     kill(pid, SIGTERM);
-    for (int waited = 0; waited < 5000; waited += 2) {
+    for (int waited = 0; waited < 5000; waited += 2, usleep(2000))
         if (waitpid(pid, nullptr, WNOHANG) == pid) {
             pid = -1;
             return;
         }
-        usleep(2000);
-    }
     kill(pid, SIGKILL);
     waitpid(std::exchange(pid, -1), nullptr, 0);
     // A killed FUSE server leaves its mount behind.
@@ -284,11 +249,10 @@ std::vector<uint8_t> Emu::state(const std::string& name) {
 
 std::vector<std::string> Emu::trace() {
     stop();
-    return TraceLines(path("trace.txt")).refresh();
-}
-
-size_t Emu::count(const std::string& pattern) {
-    return countLines(trace(), pattern);
+    size_t offset = 0;
+    std::vector<std::string> lines;
+    readTrace(path("trace.txt"), offset, lines);
+    return lines;
 }
 
 RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs, const SignalPlan& plan,
@@ -298,9 +262,11 @@ RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs, con
         words = {"/bin/bash", "-c", shell, "bash"};
     words.insert(words.end(), toolCommand().begin(), toolCommand().end());
     words.insert(words.end(), arguments.begin(), arguments.end());
-    TraceLines trace(path("trace.txt"));
+    size_t traceOffset = 0;
+    std::vector<std::string> trace;
+    readTrace(path("trace.txt"), traceOffset, trace);
     RunResult result;
-    result.firstTraceLine = trace.refresh().size();
+    result.firstTraceLine = trace.size();
 
     int out[2], err[2];
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -326,9 +292,9 @@ RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs, con
         }
         bool signalPending = plan.signal != 0 && result.signalledAt < 0;
         if (signalPending && momentMs < 0) {
-            const std::vector<std::string>& lines = trace.refresh();
-            for (; searchedTo < lines.size() && occurrences < plan.occurrence; ++searchedTo)
-                occurrences += lines[searchedTo].find(plan.tracePattern) != std::string::npos ? 1 : 0;
+            readTrace(path("trace.txt"), traceOffset, trace);
+            for (; searchedTo < trace.size() && occurrences < plan.occurrence; ++searchedTo)
+                occurrences += trace[searchedTo].find(plan.tracePattern) != std::string::npos ? 1 : 0;
             momentMs = occurrences == plan.occurrence ? elapsedMs() + plan.afterMs : -1;
         }
         if (signalPending && momentMs >= 0 && elapsedMs() >= momentMs) {
