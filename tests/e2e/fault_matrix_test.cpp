@@ -177,7 +177,7 @@ const Fault ROWS[] = {
     {BACKUP, {"nvm-wrong-offset:5", "nvm-wrong-offset:6", "nvm-wrong-offset:7"}, DONE, {{NVM_READ, 259}}},
     {BACKUP, {"nvm-wrong-offset:5", "nvm-wrong-offset:6", "nvm-wrong-offset:7", "nvm-wrong-offset:8"}, "Error: failed to read NVM", {{NVM_READ, 8}, {NVM_CLOSE, 1}}, "unexpected nvm range received"},
     {BACKUP, {"nvm-size:16378"}, DONE, {{NVM_READ, 256}}, "Info: Discarding 6 trailing zero-bytes."},
-    {BACKUP, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {NVM_CLOSE, 1}}, "Got EOF before advertised NVM size"},
+    {BACKUP, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {NVM_CLOSE, 1}}, "Error: got less than expected! Got EOF after 16000 bytes, but NVM size was reported to be 16384 bytes"},
     {BACKUP, {"drop-reply:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
     {BACKUP, {"late-reply:nvm-open:1:2000"}, DONE, {{NVM_OPEN, 2, 1500}}},
     {BACKUP, {"nak-frame:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
@@ -235,7 +235,7 @@ const Fault ROWS[] = {
     // Migration of a 4.62 module with a backup: version, read, backup, flash, version, restore.
     {MIGRATION, {"drop-reply:get-version:2", "corrupt-checksum:nvm-read:5", "fail-sector:5", "drop-reply:nvm-write:10"}, DONE, {{GET_VERSION, 3}, {NVM_READ, 256}, {erases(5), 2, 500}, {NVM_WRITE, 193 + 1, 1500}}},
     {MIGRATION, {"garbage-before-frames", "unrelated-frame-first:frame:3", "nvm-wrong-offset:5"}, DONE, {{GET_VERSION, 2}, {NVM_READ, 257}}},
-    {MIGRATION, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {ENABLE, 0}}},
+    {MIGRATION, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {ENABLE, 0}}, "Got EOF before advertised NVM size"},
     {MIGRATION, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}},
     {MIGRATION, {"boot-fail"}, "Error: failed to get version", {{IGNORED, 5 * 5, 1500}}},
     // A 4.61 module: migrated only with a backup, put back on failure.
