@@ -44,8 +44,7 @@ void helpText(Emu& emu) {
 std::vector<Row> rows() {
     const std::vector<std::string> flash = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"};
     const std::vector<std::pair<std::string, Make>> hex = {{"firmware.hex", hexImage(FLASHED)}};
-    const std::pair<std::string, size_t> noNoise = {" in noise ", 0}, nothingSent = {" in ", 0},
-                                         resetUntouched = {" line reset ", 1};
+    const Count noNoise = {" in noise ", 0}, nothingSent = {" in ", 0}, resetUntouched = {" line reset ", 1};
     const std::string version = "tarnwick " TARNWICK_VERSION "\n";
     // clang-format off
     return {
