@@ -74,7 +74,7 @@ void runRow(const Row& row) {
     SCOPED_TRACE("signal " + std::to_string(row.signal.signal) + " after trace line " +
                  std::to_string(row.signal.occurrence) + " holding \"" + row.signal.tracePattern +
                  "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + "), in " + emu.path(""));
-    RunResult r = emu.run(at(row.arguments), 60000, row.signal, expand(row.shell, emu));
+    RunResult r = emu.run(at(row.arguments), row.signal, expand(row.shell, emu));
     ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "the run ended before its moment:\n"
                                                               << r.err;
 

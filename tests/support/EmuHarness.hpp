@@ -53,8 +53,7 @@ struct SignalPlan {
 };
 
 struct RunResult {
-    int exitStatus = -1; // -1 when killed (see `timedOut`)
-    bool timedOut = false;
+    int exitStatus = -1; // -1 when killed, by a signal or the hang guard of a minute
     std::string out;
     std::string err;
     double seconds = 0;
@@ -76,10 +75,10 @@ public:
     // A path inside this emulator's temporary directory.
     std::string path(const std::string& name) const { return directory + "/" + name; }
 
-    // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`, with `plan`'s
-    // signal. A `shell` script runs it through bash instead, as `bash -c shell bash TOOL ARGUMENTS`.
-    RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000,
-                  const SignalPlan& plan = {}, const std::string& shell = "") const;
+    // Runs the tool with `arguments`, its output captured in files, with `plan`'s signal. A `shell`
+    // script runs it through bash instead, as `bash -c shell bash TOOL ARGUMENTS`.
+    RunResult run(const std::vector<std::string>& arguments, const SignalPlan& plan = {},
+                  const std::string& shell = "") const;
     // The words that start the tool: the native build, or TARNWICK_TOOL started through
     // TARNWICK_TOOL_WRAPPER (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"), for scripts that run
     // it themselves. The last word is the program name the tool sees.
