@@ -164,9 +164,7 @@ const Fault ROWS[] = {
     // Flash: a sector gets 5 attempts, 0.5 s apart with a restart; a run 3, 2 s apart.
     {FLASH, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}, {erases(4), 1}}},
     {FLASH, {"fail-sector:5:always"}, "Error: flashing failed", {{erases(5), 3 * 5}, {erases(6), 0}, {CRC_CHECK, 0}, {PROG, ANY, 2000}}, "Expected: <20 05 ff ff>"},
-    {FLASH, {"crc-fail"}, DONE, {{CRC_CHECK, 2}, {erases(0), 2}, {PROG, ANY, 2000}}},
     {FLASH, {"crc-fail:always"}, "Error: flashing failed", {{CRC_CHECK, 3}, {erases(0), 3}, {PROG, ANY, 2000}}},
-    {FLASH, {"crc-undecided"}, DONE, {{CRC_CHECK, 2}, {PROG, ANY, 2000}}, "CRC check neither failed nor succeeded"},
     {FLASH, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
     {FLASH, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}, "Response: <ac 53 aa 00>"},
     // The third write-SRAM and the fifth state poll are sector 1's.
