@@ -7,10 +7,10 @@
 #include "zwave/BridgeMigration.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 #include <unistd.h>
 
 namespace emutest {
@@ -81,12 +81,21 @@ void runRow(const Row& row) {
     // A loaded machine can delay a reply past its timeout: in a cancelled run, the dump of an exchange
     // retried on the way to the signal is no failure.
     const std::string word = row.word ? row.word : row.exitStatus == 0 ? "Done" : "Failed";
-    static const std::regex dump("( Sent|Recvd|Response|Expected): <.*|"),
-        stamp("(/var/lib/tarnwick/nvm-[^ ]*-)[0-9]{8}T[0-9]{6}Z\\.bin");
     Lines lines;
-    for (const std::string& line : messageLines(r.err))
-        if (word != "Cancelled" || !std::regex_match(line, dump))
-            lines.push_back(std::regex_replace(line, stamp, "$1<stamp>.bin")); // a safety copy's time
+    for (std::string line : messageLines(r.err)) {
+        bool retried = line.empty() || line.rfind(" Sent: <", 0) == 0 || line.rfind("Recvd: <", 0) == 0 ||
+                       line.rfind("Response: <", 0) == 0 || line.rfind("Expected: <", 0) == 0;
+        if (word == "Cancelled" && retried)
+            continue;
+        // A safety copy's time stamp, "-YYYYMMDDTHHMMSSZ.bin".
+        size_t stamp = line.find("Z.bin");
+        if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && stamp != std::string::npos &&
+            stamp >= 16 &&
+            std::all_of(line.begin() + long(stamp) - 15, line.begin() + long(stamp),
+                        [](char c) { return c == 'T' || std::isdigit(static_cast<unsigned char>(c)) != 0; }))
+            line.replace(stamp - 15, 20, "<stamp>.bin");
+        lines.push_back(line);
+    }
     Lines expected = at(row.lines);
     if (row.linesUpTo && lines.size() <= expected.size())
         expected.resize(lines.size());
