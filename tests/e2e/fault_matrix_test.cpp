@@ -166,7 +166,6 @@ const Fault ROWS[] = {
     {FLASH, {"fail-sector:5:always"}, "Error: flashing failed", {{erases(5), 3 * 5}, {erases(6), 0}, {CRC_CHECK, 0}, {PROG, ANY, 2000}}, "Expected: <20 05 ff ff>"},
     {FLASH, {"crc-fail:always"}, "Error: flashing failed", {{CRC_CHECK, 3}, {erases(0), 3}, {PROG, ANY, 2000}}},
     {FLASH, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
-    {FLASH, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}, "Response: <ac 53 aa 00>"},
     // The third write-SRAM and the fifth state poll are sector 1's.
     {FLASH, {"drop-reply:write-sram:3"}, DONE, {{erases(1), 2, 1000 + 500}}, "Response: <>"},
     {FLASH, {"drop-reply:check-state:5"}, DONE, {{erases(1), 2, 1000 + 500}}, "Recvd: <>"},

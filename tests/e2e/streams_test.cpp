@@ -90,6 +90,7 @@ std::vector<Row> rows() {
                                     "Error: cannot write NVM backup '@no-such-directory/nvm.bin'"}},
         {.name = "error_line_names_the_job", .arguments = flash, .exitStatus = 1,
          .lines = {"Response: <ac 53 aa 00>", "Expected: <ac 53 aa 55>", "", "Error: flashing failed"},
+         .counts = {{" in prog enable ", 11}, {" in prog erase-sector ", 0}},
          .options = {.faults = {"enable-reply:ac53aa00"}}, .inputs = hex},
     };
     // clang-format on
