@@ -13,7 +13,16 @@ namespace emutest {
 
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
-using Count = std::pair<std::string, size_t>;
+// `count` trace lines (ANY: any number) hold `text`; with `waitMs`, the tool waited that long between
+// two of them: some gap is at least `waitMs` (less what the emulator may have taken to see the first
+// line: its stamps are when it read them), and the shortest such gap (a stalled machine stretches
+// some, not all) is not a second more.
+constexpr size_t ANY = SIZE_MAX;
+struct Count {
+    std::string text;
+    size_t count;
+    int waitMs = 0;
+};
 // Every test process builds all tables: their bytes are made only when a row runs.
 using Make = std::function<Bytes()>;
 
@@ -26,7 +35,8 @@ struct Row {
     const char* word = nullptr;  // the last status word; by default "Done" for 0, "Failed" for 1
     Lines lines{};               // stderr, exactly; a safety copy's time stamp reads "<stamp>"
     bool linesUpTo = false;      // stderr stops anywhere in `lines` (at a signal's random moment)
-    std::vector<Count> counts{}; // the number of trace lines that hold each text
+    bool linesAmong = false;     // `lines` are among stderr's, its last Error line the last of them
+    std::vector<Count> counts{}; // trace lines; unless cancelled, every fault also shows as fired
     EmuOptions options{};
     std::vector<std::pair<std::string, Make>> inputs{}; // files written before the run
     std::vector<std::pair<std::string, Make>> files{};  // files after it; nullptr: no such file

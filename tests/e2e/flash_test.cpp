@@ -1,9 +1,9 @@
-// Flashing through the programming interface: the commands each sector costs, the retries of runs
-// and of the enable, counted from the emulator's trace, and what the module's flash holds after.
-// A failed sector retried alone is a row of the console table (a flash logged to files).
+// Flashing through the programming interface: the commands each sector costs and the retries of
+// whole runs, counted from the emulator's trace, and what the module's flash holds after. The
+// enable's retries and a failed sector retried alone are fault-matrix and console rows.
 #include "Table.hpp"
 
-#include <map>
+#include <cstdio>
 #include <sstream>
 
 namespace emutest {
@@ -22,33 +22,6 @@ uint32_t crcMpeg2(const Bytes& bytes, size_t size) {
             crc = crc & 0x80000000 ? (crc << 1) ^ 0x04C11DB7 : crc << 1;
     }
     return crc;
-}
-
-// What the module received for one sector: the commands between its erase and the next erase.
-struct SectorCommands {
-    unsigned erase = 0, writeSram = 0, continueWrite = 0, flashSector = 0;
-    std::vector<std::string> sramOffsets{}; // "hi lo" of every write-SRAM
-    bool operator==(const SectorCommands&) const = default;
-};
-
-std::map<unsigned, SectorCommands> commandsBySector(const Lines& trace) {
-    std::map<unsigned, SectorCommands> sectors;
-    unsigned current = 0;
-    for (size_t at = indexOf(trace, " in prog "); at < trace.size();
-         at = indexOf(trace, " in prog ", at + 1)) {
-        std::istringstream fields(trace[at].substr(trace[at].find(" in prog ") + 9));
-        std::string name, b0, b1, b2;
-        fields >> name >> b0 >> b1 >> b2;
-        if (name == "erase-sector")
-            ++sectors[current = unsigned(std::stoul(b1, nullptr, 16))].erase;
-        else if (name == "write-sram")
-            ++sectors[current].writeSram, sectors[current].sramOffsets.push_back(b1 + " " + b2);
-        else if (name == "continue-write")
-            ++sectors[current].continueWrite;
-        else if (name == "write-flash-sector")
-            ++sectors[current].flashSector;
-    }
-    return sectors;
 }
 
 // One image with a sector of every shape.
@@ -73,44 +46,56 @@ Bytes shapesWithCrc() {
     return image;
 }
 
+// The programming commands in order, each run of continue-writes as one line with its length; only
+// the bytes that differ from erased flash are written, through the SRAM.
 void sectorCommands(Emu& emu) {
-    std::map<unsigned, SectorCommands> sectors = commandsBySector(emu.trace());
-    ASSERT_EQ(sectors.size(), 64u);
-    EXPECT_EQ(sectors[0], (SectorCommands{1, 1, 0, 1, {"00 64"}}));
-    EXPECT_EQ(sectors[1], (SectorCommands{1, 2, 682, 2, {"00 00", "00 01"}}));
-    EXPECT_EQ(sectors[2], (SectorCommands{1, 2, 1, 2, {"00 0a", "00 0b"}}));
-    EXPECT_EQ(sectors[3], (SectorCommands{1, 2, 1, 2, {"00 0a", "00 0c"}}));
-    for (unsigned sector = 4; sector < 63; ++sector)
-        EXPECT_EQ(sectors[sector], (SectorCommands{1, 0, 0, 0, {}})) << "sector " << sector;
-    EXPECT_EQ(sectors[63], (SectorCommands{1, 1, 1, 1, {"07 fc"}}));
+    Lines commands;
+    for (const std::string& line : emu.trace()) {
+        std::istringstream words(line.substr(std::min(line.find(" in prog "), line.size())));
+        std::string in, prog, name, b0, b1, b2;
+        words >> in >> prog >> name >> b0 >> b1 >> b2;
+        bool continued = !commands.empty() && commands.back().rfind("continue", 0) == 0;
+        if (name == "continue-write" && continued)
+            commands.back() = "continue x" + std::to_string(std::stoi(commands.back().substr(10)) + 1);
+        else if (name == "continue-write")
+            commands.push_back("continue x1");
+        else if (name == "erase-sector" || name == "write-sram")
+            commands.push_back(name + " " + b0 + " " + b1 + " " + b2);
+        else if (name == "write-flash-sector")
+            commands.push_back(name);
+    }
+    Lines expected = {"erase-sector 0b 00 ff", "write-sram 04 00 64", "write-flash-sector",
+                      "erase-sector 0b 01 ff", "write-sram 04 00 00", "write-flash-sector",
+                      "write-sram 04 00 01",   "continue x682",       "write-flash-sector",
+                      "erase-sector 0b 02 ff", "write-sram 04 00 0a", "write-flash-sector",
+                      "write-sram 04 00 0b",   "continue x1",         "write-flash-sector",
+                      "erase-sector 0b 03 ff", "write-sram 04 00 0a", "write-flash-sector",
+                      "write-sram 04 00 0c",   "continue x1",         "write-flash-sector"};
+    char erase[32];
+    for (int sector = 4; sector < 64; ++sector)
+        expected.push_back((std::snprintf(erase, sizeof erase, "erase-sector 0b %02x ff", sector), erase));
+    expected.insert(expected.end(), {"write-sram 04 07 fc", "continue x1", "write-flash-sector"});
+    EXPECT_EQ(commands, expected);
 }
 
 // clang-format off
 std::vector<Row> rows() {
-    const std::vector<std::string> flash = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"};
-    const std::vector<std::pair<std::string, Make>> hex = {{"firmware.hex", hexImage(FIRMWARE)}};
     return {
         {.name = "sector_shapes", .arguments = {"--reset-pin", "17", "--hex", "@image.hex", "@tty"},
          .counts = {{" in prog crc-check ", 1}, {" event crc passed", 1}}, .options = {.firmware = {""}},
          .inputs = {{"image.hex", [] { return hexFile(shapes()); }}}, .flash = shapesWithCrc,
          .check = sectorCommands},
         // A run whose CRC check fails, then one whose check is undecided: each is written again whole
-        // from sector 0, and the third run, the last the tool allows, passes.
-        {.name = "runs_failing_their_crc_check", .arguments = flash,
+        // from sector 0 after a pause of 2 s, and the third run, the last the tool allows, passes.
+        {.name = "runs_failing_their_crc_check",
+         .arguments = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"},
          .lines = {"CRC check neither failed nor succeeded"},
-         .counts = {{" in prog erase-sector ", 3 * 64}, {" in prog crc-check ", 3}, {" event crc failed", 1},
-                    {" event crc undecided", 1}, {" event crc passed", 1}},
-         .options = {.firmware = {""}, .faults = {"crc-fail", "crc-undecided"}}, .inputs = hex,
-         .flash = image(FIRMWARE), .shown = {"CRC check failed", "Retrying in"}},
-        {.name = "enable_answered_on_the_third_try", .arguments = flash, .counts = {{" in prog enable ", 3}},
-         .options = {.firmware = {""}, .faults = {"enable-on-try:3"}}, .inputs = hex,
-         .flash = image(FIRMWARE)},
-        // The one long wait of the programming interface: 11 reply timeouts of 1 s and 10 pauses of 0.1 s.
-        {.name = "enable_never_answered", .arguments = flash, .exitStatus = 1,
-         .lines = {"Response: <>", "Expected: <ac 53 aa 55>", "", "Error: flashing failed"},
-         .counts = {{" in prog enable ", 11}, {" in prog erase-sector ", 0}},
-         .options = {.faults = {"never-enable"}},
-         .inputs = hex, .flash = image(EmuOptions{}.firmware), .minSeconds = 12.0},
+         .counts = {{" in prog erase-sector 0b 00 ", 3}, {" in prog erase-sector ", 3 * 64},
+                    {" in prog crc-check ", 3}, {" event crc failed", 1}, {" event crc undecided", 1},
+                    {" event crc passed", 1}, {" in prog ", ANY, 2000}},
+         .options = {.firmware = {""}, .faults = {"crc-fail", "crc-undecided"}},
+         .inputs = {{"firmware.hex", hexImage(FIRMWARE)}}, .flash = image(FIRMWARE),
+         .shown = {"CRC check failed", "Retrying in"}},
     };
 }
 // clang-format on

@@ -65,8 +65,8 @@ std::vector<Row> rows() {
     EmuOptions bridgeFlashFails = small({.firmware = sdk671});
     for (int n = 1; n <= 11; ++n)
         bridgeFlashFails.faults.push_back("corrupt-checksum:enable:" + std::to_string(n));
-    const std::string unsupported = "Error: unsupported Static controller library version: ";
-    return {
+    const std::string unsupported = "Error: unsupported Static controller library version: Z-Wave ";
+    std::vector<Row> rows = {
         {.name = "sdk661_keeps_a_safety_copy", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, BRIDGE, BRIDGE_VERSION, WRITING},
          .options = small({}), .flash = bridge, .nvm = converted, .check = oneSafetyCopy},
@@ -112,10 +112,6 @@ std::vector<Row> rows() {
          .nvm = staticNvm},
         refused("portable_controller", {"Z-Wave 4.62", 2}, "Error: only Static controller library can be "
                 "migrated, but chip is running Portable controller library", "Portable"),
-        refused("version_4_3", {"Z-Wave 4.3", 1}, unsupported + "Z-Wave 4.3"),
-        refused("version_4_330", {"Z-Wave 4.330", 1}, unsupported + "Z-Wave 4.330"),
-        refused("version_5_00", {"Z-Wave 5.00", 1}, unsupported + "Z-Wave 5.00"),
-        refused("version_4_6", {"Z-Wave 4.6", 1}, unsupported + "Z-Wave 4.6"),
         refused("version_text_unknown", {"ZWave 4.62", 1},
                 "Error: unexpected Static controller library version: ZWave 4.62"),
         // A lower-case version is an SDK 6.61 version as well: its NVM is read, then refused for its size.
@@ -125,6 +121,10 @@ std::vector<Row> rows() {
          .options = {.firmware = smallNvmFirmware, .nvm = smallNvm}, .files = {{"@backup.bin", nullptr}},
          .flash = image(smallNvmFirmware), .nvm = [smallNvm] { return smallNvm; }},
     };
+    for (std::string number : {"4.3", "4.330", "5.00", "4.6"})
+        rows.push_back(refused(("version_" + number).replace(9, 1, "_"), {"Z-Wave " + number, 1},
+                               unsupported + number));
+    return rows;
 }
 // clang-format on
 

@@ -44,8 +44,7 @@ void helpText(Emu& emu) {
 std::vector<Row> rows() {
     const std::vector<std::string> flash = {"--reset-pin", "17", "--hex", "@firmware.hex", "@tty"};
     const std::vector<std::pair<std::string, Make>> hex = {{"firmware.hex", hexImage(FLASHED)}};
-    const std::pair<std::string, size_t> noNoise = {" in noise ", 0}, nothingSent = {" in ", 0},
-                                         resetUntouched = {" line reset ", 1};
+    const Count noNoise = {" in noise ", 0}, nothingSent = {" in ", 0}, resetUntouched = {" line reset ", 1};
     const std::string version = "tarnwick " TARNWICK_VERSION "\n";
     // clang-format off
     return {
@@ -91,6 +90,7 @@ std::vector<Row> rows() {
                                     "Error: cannot write NVM backup '@no-such-directory/nvm.bin'"}},
         {.name = "error_line_names_the_job", .arguments = flash, .exitStatus = 1,
          .lines = {"Response: <ac 53 aa 00>", "Expected: <ac 53 aa 55>", "", "Error: flashing failed"},
+         .counts = {{" in prog enable ", 11}, {" in prog erase-sector ", 0}},
          .options = {.faults = {"enable-reply:ac53aa00"}}, .inputs = hex},
     };
     // clang-format on

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -23,72 +24,64 @@ int openAttribute(const std::string& name, int flags) {
     return ::open(("/sys/class/gpio/" + name).c_str(), flags);
 }
 
-// Open and one read of up to 32 bytes: the text, or "errno N" of the failing call.
-std::string readAttribute(const std::string& name) {
+// Open and one write of `text` as it stands (or, without one, one read of up to 32 bytes): what was
+// read, or "errno N" of the failing call.
+std::string access(const std::string& name, const char* text = nullptr) {
     char buffer[32];
-    const int fd = openAttribute(name, O_RDONLY);
-    const ssize_t count = fd < 0 ? -1 : ::read(fd, buffer, sizeof buffer);
-    const std::string text =
-        count < 0 ? "errno " + std::to_string(errno) : std::string(buffer, size_t(count));
+    const int fd = openAttribute(name, text ? O_WRONLY : O_RDONLY);
+    const ssize_t count = fd < 0 ? -1
+                          : text ? ::write(fd, text, strlen(text))
+                                 : ::read(fd, buffer, sizeof buffer);
+    const std::string result = count < 0 ? "errno " + std::to_string(errno)
+                               : text    ? ""
+                                         : std::string(buffer, size_t(count));
     ::close(fd);
-    return text;
-}
-
-// Open write-only and one write of the text as it stands: 0 or the errno of the failing call.
-int writeAttribute(const std::string& name, const std::string& text) {
-    const int fd = openAttribute(name, O_WRONLY);
-    const ssize_t count = fd < 0 ? -1 : ::write(fd, text.data(), text.size());
-    const int error = count < 0 ? errno : 0;
-    ::close(fd);
-    return error;
+    return result;
 }
 
 using GpioFsTest = testsupport::FakeGpioTest;
 
-TEST_F(GpioFsTest, DirectionWordsSetDirectionAndLevel) {
-    struct Row {
-        const char* written;
-        int error;
-        const char* readBack;
-        int level;
-    };
-    // Rows apply in order to one line that starts as an input at level 0.
-    const Row rows[] = {
-        {"high", 0, "out\n", 1},    {"in", 0, "in\n", 1},           {"low\n", 0, "out\n", 0},
-        {"high\n", 0, "out\n", 1},  {"out", 0, "out\n", 0}, // as the kernel does, "out" drives low
-        {"up", EINVAL, "out\n", 0}, {"in\n\n", EINVAL, "out\n", 0},
-    };
+// Steps in order; an exported line starts as an input at level 0. `level`: line 4's afterwards.
+TEST_F(GpioFsTest, AnswersAsTheKernelDoes) {
+    const auto error = [](int number) { return "errno " + std::to_string(number); };
+    const struct {
+        const char* name;
+        const char* written; // none: a read
+        std::string result;
+        int level = -2;
+    } steps[] = {
+        // clang-format off
+        {"export", "4", "", 0}, {"gpio4/value", nullptr, "0\n"},
+        {"gpio4/direction", "high", "", 1}, {"gpio4/direction", nullptr, "out\n"},
+        {"gpio4/direction", "in", "", 1}, {"gpio4/direction", nullptr, "in\n"},
+        {"gpio4/direction", "low\n", "", 0}, {"gpio4/direction", nullptr, "out\n"},
+        {"gpio4/direction", "high\n", "", 1}, {"gpio4/direction", nullptr, "out\n"},
+        {"gpio4/direction", "out", "", 0}, {"gpio4/direction", nullptr, "out\n"}, // "out" drives low
+        {"gpio4/direction", "up", error(EINVAL), 0}, {"gpio4/direction", "in\n\n", error(EINVAL), 0},
+        {"gpio4/direction", nullptr, "out\n"},
+        {"export", "5", ""}, {"export", "5", error(EBUSY)}, {"unexport", "6", error(EINVAL)},
+        {"export", "five", error(EINVAL)}, {"export", "5 ", error(EINVAL)}, {"export", "4294967296", error(EINVAL)},
+        {"gpio5/value", "1", error(EPERM)}, // an input
+        {"export", nullptr, error(EACCES)}, // write-only
+        {"gpio05/direction", nullptr, error(ENOENT)}, {"gpio5/direction", "out", ""},
+    }; // clang-format on
     std::vector<std::pair<unsigned, int>> levels;
     gpio.fs.onValue([&](unsigned line, int level) { levels.emplace_back(line, level); });
-    ASSERT_EQ(writeAttribute("export", "4"), 0);
-    EXPECT_EQ(readAttribute("gpio4/value"), "0\n");
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.written);
-        EXPECT_EQ(writeAttribute("gpio4/direction", row.written), row.error);
-        EXPECT_EQ(readAttribute("gpio4/direction"), row.readBack);
-        EXPECT_EQ(gpio.fs.value(4), row.level);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(std::string(step.name) + " " + (step.written ? step.written : "(read)"));
+        EXPECT_EQ(access(step.name, step.written), step.result);
+        EXPECT_TRUE(step.level == -2 || gpio.fs.value(4) == step.level) << gpio.fs.value(4);
     }
-    EXPECT_EQ(levels, (std::vector<std::pair<unsigned, int>>{{4, 1}, {4, 0}, {4, 1}, {4, 0}}));
-}
-
-TEST_F(GpioFsTest, RefusesAsTheKernelDoes) {
-    ASSERT_EQ(writeAttribute("export", "5"), 0);
-    EXPECT_EQ(writeAttribute("export", "5"), EBUSY);
-    EXPECT_EQ(writeAttribute("unexport", "6"), EINVAL);
-    for (const char* text : {"five", "5 ", "4294967296"})
-        EXPECT_EQ(writeAttribute("export", text), EINVAL) << text;
-    EXPECT_EQ(writeAttribute("gpio5/value", "1"), EPERM);                  // an input
-    EXPECT_EQ(readAttribute("export"), "errno " + std::to_string(EACCES)); // write-only
-    EXPECT_EQ(readAttribute("gpio05/direction"), "errno " + std::to_string(ENOENT));
+    // Driven levels only: an input changes nothing, an output driven low is driven.
+    EXPECT_EQ(levels, (std::vector<std::pair<unsigned, int>>{{4, 1}, {4, 0}, {4, 1}, {4, 0}, {5, 0}}));
 
     // A value file opened before an unexport is dead, even after the line comes back.
-    ASSERT_EQ(writeAttribute("gpio5/direction", "out"), 0);
     const int fd = openAttribute("gpio5/value", O_WRONLY);
-    ASSERT_EQ(writeAttribute("unexport", "5\n"), 0);
-    EXPECT_EQ(readAttribute("gpio5/direction"), "errno " + std::to_string(ENOENT));
+    ASSERT_EQ(access("unexport", "5\n"), "");
+    EXPECT_EQ(access("gpio5/direction"), error(ENOENT));
     EXPECT_EQ(gpio.fs.value(5), -1);
-    ASSERT_EQ(writeAttribute("export", "5"), 0);
-    EXPECT_EQ(readAttribute("gpio5/direction"), "in\n");
+    ASSERT_EQ(access("export", "5"), "");
+    EXPECT_EQ(access("gpio5/direction"), "in\n");
     errno = 0;
     EXPECT_EQ(::write(fd, "1", 1), -1);
     EXPECT_EQ(errno, ENODEV);

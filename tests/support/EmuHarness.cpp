@@ -1,5 +1,4 @@
 #include "EmuHarness.hpp"
-#include "ToolOutput.hpp"
 
 #include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
@@ -19,11 +18,9 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -31,6 +28,8 @@
 namespace emutest {
 
 namespace {
+
+const std::string FIRMWARE_DIRECTORY = "/usr/share/velmora/tarnwick";
 
 [[noreturn]] void fail(const std::string& message) {
     throw std::runtime_error("emulator harness: " + message);
@@ -76,25 +75,21 @@ void enterNamespaceOnce() {
 }
 
 void writeOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::string error;
-    if (!emu::writeWholeFile(path, bytes, error))
+    if (std::string error; !emu::writeWholeFile(path, bytes, error))
         fail(error);
 }
 
-std::vector<uint8_t> hexText(const FirmwareSpec& description) {
-    std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
-    return std::vector<uint8_t>(text.begin(), text.end());
-}
-
 // Writes the image only when it differs from what an earlier start installed under that name.
-void installFirmware(const char* name, const FirmwareSpec& description) {
+void installFirmware(const std::string& name, const FirmwareSpec& description) {
     static std::map<std::string, std::optional<FirmwareSpec>> installed;
-    std::string path = std::string(FIRMWARE_DIRECTORY) + "/" + name;
+    std::string path = FIRMWARE_DIRECTORY + "/serialapi_controller_" + name + ".hex";
     if (std::exchange(installed[path], description) == description)
         return;
     unlink(path.c_str());
-    if (!description.version.empty())
-        writeOrFail(path, hexText(description));
+    if (!description.version.empty()) {
+        std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
+        writeOrFail(path, std::vector<uint8_t>(text.begin(), text.end()));
+    }
 }
 
 // Forks and runs `words` (a program found on the PATH) with the given standard descriptors.
@@ -116,30 +111,13 @@ pid_t spawn(const std::vector<std::string>& words, int in, int out, int err) {
     return child;
 }
 
-// The trace file's complete lines, read on as the emulator appends to it.
-class TraceLines {
-public:
-    explicit TraceLines(const std::string& path) : path(path) { refresh(); }
-
-    const std::vector<std::string>& refresh() {
-        std::ifstream file(path);
-        file.seekg(std::streamoff(offset));
-        char chunk[4096];
-        while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-            pending.append(chunk, size_t(file.gcount()));
-            offset += size_t(file.gcount());
-        }
-        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-            lines.push_back(pending.substr(0, end));
-        return lines;
-    }
-
-private:
-    std::string path;
-    size_t offset = 0;
-    std::string pending;
-    std::vector<std::string> lines;
-};
+// Appends the trace file's complete lines from `offset` on, as the emulator appends to it.
+void readTrace(const std::string& path, size_t& offset, std::vector<std::string>& lines) {
+    std::ifstream file(path);
+    file.seekg(std::streamoff(offset));
+    for (std::string line; std::getline(file, line) && !file.eof(); offset += line.size() + 1)
+        lines.push_back(line);
+}
 
 } // namespace
 
@@ -158,36 +136,29 @@ const std::vector<std::string>& Emu::toolCommand() {
 }
 
 std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
-    emu::FirmwareIdentity identity;
-    identity.version = description.version;
-    identity.libraryType = uint8_t(description.library);
-    identity.nvmSize = description.nvmSize;
-    identity.recipeSeed = emu::seedFromText(description.version.c_str());
+    emu::FirmwareIdentity identity{.version = description.version,
+                                   .libraryType = uint8_t(description.library),
+                                   .nvmSize = description.nvmSize,
+                                   .recipeSeed = emu::seedFromText(description.version.c_str())};
     return emu::makeFirmwareImage(identity, description.codeSize);
 }
 
 std::vector<uint8_t> Emu::readFile(const std::string& path) {
     std::vector<uint8_t> bytes;
-    std::string error;
-    if (!emu::readWholeFile(path, bytes, error))
+    if (std::string error; !emu::readWholeFile(path, bytes, error))
         fail(error);
     return bytes;
 }
 
-std::string Emu::writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
+void Emu::writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
     writeOrFail(path(name), bytes);
-    return path(name);
-}
-
-std::string Emu::writeFirmware(const std::string& name, const FirmwareSpec& description) const {
-    return writeFile(name, hexText(description));
 }
 
 Emu Emu::start(const EmuOptions& options) {
     enterNamespaceOnce();
-    installFirmware(BRIDGE_FILE, options.bridge);
-    installFirmware(STATIC_671_FILE, options.static671);
-    installFirmware(STATIC_661_FILE, options.static661);
+    installFirmware("bridge_ZM5304_EU_v6_81_01", options.bridge);
+    installFirmware("static_ZM5304_EU_v6_71_01", options.static671);
+    installFirmware("static_ZM5304_EU_v6_61_00", options.static661);
     // The migration's safety copies of an earlier test in this process.
     std::filesystem::remove_all("/var/lib/tarnwick");
 
@@ -199,31 +170,28 @@ Emu Emu::start(const EmuOptions& options) {
     emu.ttyPath = emu.path("tty");
 
     // The state: flash with the running firmware, the NVM, a generated NVR.
-    std::string state = emu.path("state");
-    mkdir(state.c_str(), 0755);
-    std::vector<uint8_t> flash(emu::FLASH_SIZE, 0xFF);
-    std::vector<uint8_t> nvm = options.nvm;
+    std::filesystem::create_directory(emu.path("state"));
+    std::vector<uint8_t> flash(emu::FLASH_SIZE, 0xFF), nvm = options.nvm;
     if (!options.firmware.version.empty())
         flash = firmwareImage(options.firmware);
     if (nvm.empty() && options.populateNvm)
         nvm = emu::populatedStaticNvm();
     else if (nvm.empty() && emu::identifyFlash(flash))
         nvm = emu::defaultNvm(*emu::identifyFlash(flash));
-    writeOrFail(state + "/flash.bin", flash);
-    writeOrFail(state + "/nvm.bin", nvm);
-    writeOrFail(state + "/nvr.bin", emu::defaultNvr());
+    writeOrFail(emu.path("state/flash.bin"), flash);
+    writeOrFail(emu.path("state/nvm.bin"), nvm);
+    writeOrFail(emu.path("state/nvr.bin"), emu::defaultNvr());
 
     std::vector<std::string> arguments = {TARNWICK_EMU_PATH, "serve",
-                                          "--state",         state,
+                                          "--state",         emu.path("state"),
                                           "--link",          emu.ttyPath,
                                           "--gpio-mount",    "/sys/class/gpio",
-                                          "--reset-gpio",    std::to_string(options.gpio),
+                                          "--reset-gpio",    "17",
                                           "--baud",          std::to_string(options.baud),
                                           "--trace",         emu.path("trace.txt"),
                                           "--ready-file",    emu.path("ready"),
                                           "--initial-level", std::to_string(options.initialLevel)};
     const std::pair<const char*, int> timings[] = {{"--boot-delay-ms", options.bootDelayMs},
-                                                   {"--erase-ms", options.eraseMs},
                                                    {"--write-ms", options.writeMs},
                                                    {"--crc-ms", options.crcMs},
                                                    {"--set-default-ms", options.setDefaultMs}};
@@ -238,10 +206,8 @@ Emu Emu::start(const EmuOptions& options) {
     close(log);
     for (int waited = 0; access(emu.path("ready").c_str(), F_OK) != 0; waited += 2) {
         if (waited > 10000 || waitpid(emu.pid, nullptr, WNOHANG) == emu.pid) {
-            std::ifstream text(emu.path("emulator.log"));
-            std::stringstream reason;
-            reason << text.rdbuf();
-            fail("tarnwick-emu did not become ready: " + reason.str());
+            std::vector<uint8_t> reason = readFile(emu.path("emulator.log"));
+            fail("tarnwick-emu did not become ready: " + std::string(reason.begin(), reason.end()));
         }
         usleep(2000);
     }
@@ -264,13 +230,11 @@ void Emu::stop() {
     if (pid < 0)
         return;
     kill(pid, SIGTERM);
-    for (int waited = 0; waited < 5000; waited += 2) {
+    for (int waited = 0; waited < 5000; waited += 2, usleep(2000))
         if (waitpid(pid, nullptr, WNOHANG) == pid) {
             pid = -1;
             return;
         }
-        usleep(2000);
-    }
     kill(pid, SIGKILL);
     waitpid(std::exchange(pid, -1), nullptr, 0);
     // A killed FUSE server leaves its mount behind.
@@ -284,83 +248,68 @@ std::vector<uint8_t> Emu::state(const std::string& name) {
 
 std::vector<std::string> Emu::trace() {
     stop();
-    return TraceLines(path("trace.txt")).refresh();
+    size_t offset = 0;
+    std::vector<std::string> lines;
+    readTrace(path("trace.txt"), offset, lines);
+    return lines;
 }
 
-size_t Emu::count(const std::string& pattern) {
-    return countLines(trace(), pattern);
-}
-
-RunResult Emu::run(const std::vector<std::string>& arguments, int timeoutMs, const SignalPlan& plan,
+RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& plan,
                    const std::string& shell) const {
     std::vector<std::string> words;
     if (!shell.empty())
         words = {"/bin/bash", "-c", shell, "bash"};
     words.insert(words.end(), toolCommand().begin(), toolCommand().end());
     words.insert(words.end(), arguments.begin(), arguments.end());
-    TraceLines trace(path("trace.txt"));
+    size_t traceOffset = 0;
+    std::vector<std::string> trace;
+    readTrace(path("trace.txt"), traceOffset, trace);
     RunResult result;
-    result.firstTraceLine = trace.refresh().size();
+    result.firstTraceLine = trace.size();
 
-    int out[2], err[2];
     int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null < 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-        fail("pipe failed");
+    int out = open(path("tool.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err = open(path("tool.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     auto started = std::chrono::steady_clock::now();
     auto elapsedMs = [&started] {
         return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
     };
-    pid_t child = spawn(words, null, out[1], err[1]);
-    close(null);
-    close(out[1]);
-    close(err[1]);
+    pid_t child = spawn(words, null, out, err);
+    for (int fd : {null, out, err})
+        close(fd);
     // The plan's moment: the elapsed time when its trace line was seen, then `afterMs` more.
     size_t searchedTo = result.firstTraceLine, occurrences = 0;
     double momentMs = -1;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-    for (int openPipes = 2; openPipes > 0;) {
-        if (elapsedMs() >= timeoutMs) {
-            result.timedOut = true;
+    int status = 0;
+    for (; waitpid(child, &status, WNOHANG) == 0; usleep(1000)) {
+        if (elapsedMs() >= 60000) { // the hang guard
             kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            status = -1;
             break;
         }
-        bool signalPending = plan.signal != 0 && result.signalledAt < 0;
-        if (signalPending && momentMs < 0) {
-            const std::vector<std::string>& lines = trace.refresh();
-            for (; searchedTo < lines.size() && occurrences < plan.occurrence; ++searchedTo)
-                occurrences += lines[searchedTo].find(plan.tracePattern) != std::string::npos ? 1 : 0;
+        if (plan.signal == 0 || result.signalledAt >= 0)
+            continue;
+        if (momentMs < 0) {
+            readTrace(path("trace.txt"), traceOffset, trace);
+            for (; searchedTo < trace.size() && occurrences < plan.occurrence; ++searchedTo)
+                occurrences += trace[searchedTo].find(plan.tracePattern) != std::string::npos ? 1 : 0;
             momentMs = occurrences == plan.occurrence ? elapsedMs() + plan.afterMs : -1;
         }
-        if (signalPending && momentMs >= 0 && elapsedMs() >= momentMs) {
+        if (momentMs >= 0 && elapsedMs() >= momentMs) {
             kill(child, plan.signal);
             timespec now{};
             clock_gettime(CLOCK_MONOTONIC, &now);
             result.signalClock = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
             result.signalledAt = elapsedMs() / 1000;
-            signalPending = false;
-        }
-        // While a signal is pending, look again every few milliseconds.
-        int waitMs = std::max(1, timeoutMs - int(elapsedMs()));
-        if (poll(fds, 2, signalPending ? std::min(waitMs, 2) : waitMs) < 0 && errno != EINTR)
-            break;
-        for (pollfd& fd : fds) {
-            char buffer[4096];
-            ssize_t count = fd.fd >= 0 && fd.revents != 0 ? read(fd.fd, buffer, sizeof buffer) : -2;
-            if (count > 0) {
-                (&fd == &fds[0] ? result.out : result.err).append(buffer, size_t(count));
-            } else if (count != -2) {
-                close(std::exchange(fd.fd, -1));
-                --openPipes;
-            }
         }
     }
-    for (pollfd& fd : fds)
-        if (fd.fd >= 0)
-            close(fd.fd);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.exitStatus = !result.timedOut && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.exitStatus = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.seconds = elapsedMs() / 1000;
+    std::vector<uint8_t> text = readFile(path("tool.out"));
+    result.out.assign(text.begin(), text.end());
+    text = readFile(path("tool.err"));
+    result.err.assign(text.begin(), text.end());
     return result;
 }
 

@@ -5,7 +5,7 @@
 //
 //   Emu emu = Emu::start({.firmware = {"Z-Wave 4.62", 1}, .faults = {"drop-reply:get-version:1"}});
 //   RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", emu.path("nvm.bin"), "--", emu.tty()});
-//   EXPECT_EQ(emu.count(" in frame get-version "), 2u);
+//   EXPECT_EQ(countLines(emu.trace(), " in frame get-version "), 2u);
 //
 // Failures to set up throw std::runtime_error, which fails the calling test with the reason.
 #include <cstdint>
@@ -25,12 +25,6 @@ struct FirmwareSpec {
     bool operator==(const FirmwareSpec&) const = default;
 };
 
-// The installed images the tool knows by their fixed names.
-constexpr const char* FIRMWARE_DIRECTORY = "/usr/share/velmora/tarnwick";
-constexpr const char* BRIDGE_FILE = "serialapi_controller_bridge_ZM5304_EU_v6_81_01.hex";
-constexpr const char* STATIC_671_FILE = "serialapi_controller_static_ZM5304_EU_v6_71_01.hex";
-constexpr const char* STATIC_661_FILE = "serialapi_controller_static_ZM5304_EU_v6_61_00.hex";
-
 struct EmuOptions {
     // What the module's flash runs at start; an empty version leaves the flash erased (no boot).
     FirmwareSpec firmware = {"Z-Wave 4.62", 1};
@@ -39,16 +33,11 @@ struct EmuOptions {
     bool populateNvm = true;
     std::vector<uint8_t> nvm{};
     std::vector<std::string> faults{}; // tarnwick-emu --fault descriptions
-    unsigned gpio = 17;
     unsigned baud = 0;
     // Emulator timings in ms; -1 keeps the emulator's default for the baud rate.
-    int bootDelayMs = -1;
-    int eraseMs = -1;
-    int writeMs = -1;
-    int crcMs = -1;
-    int setDefaultMs = -1;
+    int bootDelayMs = -1, writeMs = -1, crcMs = -1, setDefaultMs = -1;
     int initialLevel = 1; // reset line level at start: 1 = the module runs
-    // Images installed at FIRMWARE_DIRECTORY; an empty version installs no file of that name.
+    // The installed images the tool knows by their fixed names; an empty version installs none.
     FirmwareSpec bridge = {"Z-Wave 4.81", 7};
     FirmwareSpec static671 = {"Z-Wave 4.61", 1};
     FirmwareSpec static661 = {"Z-Wave 4.62", 1};
@@ -64,8 +53,7 @@ struct SignalPlan {
 };
 
 struct RunResult {
-    int exitStatus = -1; // -1 when killed (see `timedOut`)
-    bool timedOut = false;
+    int exitStatus = -1; // -1 when killed, by a signal or the hang guard of a minute
     std::string out;
     std::string err;
     double seconds = 0;
@@ -87,10 +75,10 @@ public:
     // A path inside this emulator's temporary directory.
     std::string path(const std::string& name) const { return directory + "/" + name; }
 
-    // Runs the tool with `arguments`, capturing its output, killed after `timeoutMs`, with `plan`'s
-    // signal. A `shell` script runs it through bash instead, as `bash -c shell bash TOOL ARGUMENTS`.
-    RunResult run(const std::vector<std::string>& arguments, int timeoutMs = 60000,
-                  const SignalPlan& plan = {}, const std::string& shell = "") const;
+    // Runs the tool with `arguments`, its output captured in files, with `plan`'s signal. A `shell`
+    // script runs it through bash instead, as `bash -c shell bash TOOL ARGUMENTS`.
+    RunResult run(const std::vector<std::string>& arguments, const SignalPlan& plan = {},
+                  const std::string& shell = "") const;
     // The words that start the tool: the native build, or TARNWICK_TOOL started through
     // TARNWICK_TOOL_WRAPPER (e.g. "qemu-aarch64 -L /usr/aarch64-linux-gnu"), for scripts that run
     // it themselves. The last word is the program name the tool sees.
@@ -98,23 +86,17 @@ public:
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();
-
-    std::vector<uint8_t> flash() { return state("flash.bin"); }
-    std::vector<uint8_t> nvm() { return state("nvm.bin"); }
-    std::vector<uint8_t> nvr() { return state("nvr.bin"); }
+    // The module's "flash.bin", "nvm.bin" or "nvr.bin" after the emulator saved it.
+    std::vector<uint8_t> state(const std::string& name);
     std::vector<std::string> trace();
-    // Number of trace lines that contain `pattern` (e.g. " in prog continue-write ").
-    size_t count(const std::string& pattern);
 
     // Helpers for test data.
-    std::string writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
-    std::string writeFirmware(const std::string& name, const FirmwareSpec& description) const;
+    void writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
     static std::vector<uint8_t> firmwareImage(const FirmwareSpec& description);
     static std::vector<uint8_t> readFile(const std::string& path);
 
 private:
     Emu() = default;
-    std::vector<uint8_t> state(const std::string& name);
 
     std::string directory;
     std::string ttyPath;

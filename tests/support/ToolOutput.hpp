@@ -13,12 +13,9 @@ namespace emutest {
 // redraw or a wipe, which a pipe must never get) comes back marked "<CR>" so that comparisons fail.
 inline std::vector<std::string> messageLines(const std::string& text) {
     std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? text.size() : end + 1;
-        lines.push_back(line.find('\r') == std::string::npos ? line : "<CR>" + line);
+    for (size_t start = 0, end; start < text.size(); start = end + 1) {
+        end = std::min(text.find('\n', start), text.size());
+        lines.push_back((text.find('\r', start) < end ? "<CR>" : "") + text.substr(start, end - start));
     }
     return lines;
 }
@@ -26,11 +23,7 @@ inline std::vector<std::string> messageLines(const std::string& text) {
 // The last word of the last status line ("Done", "Failed", "Cancelled", ...).
 inline std::string lastStatusWord(const std::string& out) {
     std::vector<std::string> lines = messageLines(out);
-    if (lines.empty())
-        return std::string();
-    const std::string& line = lines.back();
-    size_t space = line.find_last_of(' ');
-    return space == std::string::npos ? line : line.substr(space + 1);
+    return lines.empty() ? std::string() : lines.back().substr(lines.back().find_last_of(' ') + 1);
 }
 
 inline bool hasLine(const std::vector<std::string>& lines, const std::string& line) {
