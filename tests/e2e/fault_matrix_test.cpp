@@ -188,6 +188,8 @@ const Fault ROWS[] = {
     // Migration of a 4.62 module with a backup: version, read, backup, flash, version, restore.
     {MIGRATION, {"drop-reply:get-version:2", "corrupt-checksum:nvm-read:5", "fail-sector:5", "drop-reply:nvm-write:10"}, DONE, {{GET_VERSION, 3}, {NVM_READ, 256}, {erases(5), 2, 500}, {NVM_WRITE, 193 + 1, 1500}}},
     {MIGRATION, {"garbage-before-frames", "unrelated-frame-first:frame:3", "nvm-wrong-offset:5"}, DONE, {{GET_VERSION, 2}, {NVM_READ, 257}}},
+    // The migration's own flashes run again after a failed CRC check, as the flash job does.
+    {MIGRATION, {"crc-fail"}, DONE, {{CRC_CHECK, 2}}},
     {MIGRATION, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {ENABLE, 0}}, "Got EOF before advertised NVM size"},
     {MIGRATION, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}},
     {MIGRATION, {"boot-fail"}, "Error: failed to get version", {{IGNORED, 5 * 5, 1500}}},
