@@ -49,6 +49,26 @@ TEST(Module, ASectorIsProgrammedThroughTheSramWhileBusyIsReported) {
         << "the SRAM reads erased after each sector write";
 }
 
+// A module that answered at once would let a tool that does not wait for the started notification
+// pass every row.
+TEST(Module, StartsOnlyAfterItsBootDelay) {
+    ModuleState state;
+    state.flash = makeFirmwareImage({.version = "Z-Wave 4.62", .libraryType = 1, .nvmSize = 16384}, 4096);
+    state.nvm = populatedStaticNvm();
+    Faults faults;
+    Trace trace;
+    PacedQueue toHost{0};
+    ModuleContext context{state, faults, trace, toHost, Timing{}};
+    Nanos now = millis(1000);
+    Module module(context, 1, now);
+    uint8_t buffer[64];
+    module.onTimer(now + context.timing.bootDelay - millis(1));
+    EXPECT_EQ(toHost.takeDue(now + context.timing.bootDelay - millis(1), buffer, sizeof buffer), 0u);
+    module.onTimer(now += context.timing.bootDelay);
+    ASSERT_EQ(toHost.takeDue(now, buffer, sizeof buffer), 11u);
+    EXPECT_EQ(buffer[3], 0x0a) << "the started notification";
+}
+
 TEST(HostFrameParser, TellsFramesFromControlBytesAndNoiseAndDropsAStaleStart) {
     using Result = HostFrameParser::Result;
     HostFrameParser parser;
