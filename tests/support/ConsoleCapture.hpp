@@ -36,6 +36,5 @@ private:
         return text;
     }
 
-    int out;
-    int err;
+    int out, err;
 };

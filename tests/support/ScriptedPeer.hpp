@@ -47,8 +47,6 @@ public:
         close(master);
         close(slave);
     }
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     const char* path() const { return slavePath.c_str(); }
     void setScript(Script newScript) {

@@ -51,34 +51,6 @@ Bytes readFrom(Chip& chip, int timeoutMs) {
     return Bytes(got.begin(), got.end());
 }
 
-TEST(ChipTty, IsRawAt115200WithoutHangUpAndStaysNonBlocking) {
-    Line line;
-    line.sendNow({0x55, 0x55}); // pending input is dropped when the settings are applied
-    Chip chip(line.path(), ChipMode::Run);
-    ASSERT_TRUE(chip.isUsable());
-    termios settings;
-    ASSERT_EQ(tcgetattr(chip.tty.get(), &settings), 0);
-    EXPECT_EQ(std::pair(cfgetispeed(&settings), cfgetospeed(&settings)),
-              std::pair(speed_t(B115200), speed_t(B115200)));
-    EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD | HUPCL | CSIZE | PARENB), tcflag_t(CLOCAL | CREAD | CS8));
-    EXPECT_NE(settings.c_cflag & CSTOPB, 0u) << "stop bits are left as they were";
-    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
-    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY), 0u) << "XON and XOFF are bytes of frames";
-    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
-    EXPECT_NE(fcntl(chip.tty.get(), F_GETFL) & O_NONBLOCK, 0);
-    EXPECT_EQ(readFrom(chip, 100), Bytes{});
-    // Without a reset line the chip stays in its mode for good.
-    EXPECT_TRUE(chip.setMode(ChipMode::Run));
-    EXPECT_FALSE(chip.setMode(ChipMode::Programming));
-    EXPECT_FALSE(chip.hardwareReset());
-
-    ConsoleCapture console;
-    Chip null("/dev/null", ChipMode::Run);
-    EXPECT_FALSE(null.isUsable());
-    EXPECT_EQ(console.lines(), Lines{"configureTTY: An error occurred while configuring tty /dev/null: " +
-                                     std::string(std::strerror(ENOTTY))});
-}
-
 int exclusiveMode(const std::string& path) {
     FileDescriptor tty(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     int exclusive = -1;
@@ -86,22 +58,46 @@ int exclusiveMode(const std::string& path) {
     return exclusive;
 }
 
-// Root opens an exclusive tty all the same: the lock is what keeps a second chip out.
-TEST(ChipTty, IsHeldByOneChipAtATime) {
+TEST(ChipTty, IsRawAt115200WithoutHangUpNonBlockingAndHeldByOneChipAtATime) {
     Line line;
+    line.sendNow({0x55, 0x55}); // pending input is dropped when the settings are applied
     {
-        Chip first(line.path(), ChipMode::Run);
-        ASSERT_TRUE(first.isUsable());
+        Chip chip(line.path(), ChipMode::Run);
+        ASSERT_TRUE(chip.isUsable());
+        termios settings;
+        ASSERT_EQ(tcgetattr(chip.tty.get(), &settings), 0);
+        EXPECT_EQ(std::pair(cfgetispeed(&settings), cfgetospeed(&settings)),
+                  std::pair(speed_t(B115200), speed_t(B115200)));
+        EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD | HUPCL | CSIZE | PARENB),
+                  tcflag_t(CLOCAL | CREAD | CS8));
+        EXPECT_NE(settings.c_cflag & CSTOPB, 0u) << "stop bits are left as they were";
+        EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+        EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY), 0u) << "XON and XOFF are bytes of frames";
+        EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+        EXPECT_NE(fcntl(chip.tty.get(), F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_EQ(readFrom(chip, 100), Bytes{});
+        // Without a reset line the chip stays in its mode for good.
+        EXPECT_TRUE(chip.setMode(ChipMode::Run));
+        EXPECT_FALSE(chip.setMode(ChipMode::Programming));
+        EXPECT_FALSE(chip.hardwareReset());
+
+        // Root opens an exclusive tty all the same: the lock is what keeps a second chip out.
         EXPECT_EQ(exclusiveMode(line.path()), 1);
         line.sendNow({0x06});
         ConsoleCapture console; // its line is an end-to-end row's (locked_tty)
         EXPECT_FALSE(Chip(line.path(), ChipMode::Run).isUsable());
         // The second chip never applied its settings, which would have flushed the first's input.
-        EXPECT_EQ(readFrom(first, 5000), Bytes{0x06});
+        EXPECT_EQ(readFrom(chip, 5000), Bytes{0x06});
     }
     // Both the lock and the exclusive mode are gone with the chip.
     EXPECT_EQ(exclusiveMode(line.path()), 0);
     EXPECT_TRUE(Chip(line.path(), ChipMode::Run).isUsable());
+
+    ConsoleCapture console;
+    Chip null("/dev/null", ChipMode::Run);
+    EXPECT_FALSE(null.isUsable());
+    EXPECT_EQ(console.lines(), Lines{"configureTTY: An error occurred while configuring tty /dev/null: " +
+                                     std::string(std::strerror(ENOTTY))});
 }
 
 TEST(SharedTty, OtherProcessesHoldingTheDeviceAreNamedOnce) {

@@ -106,13 +106,10 @@ TEST(Configuration, Table) {
     // clang-format on
     for (const Row& row : rows) {
         std::vector<const char*> argv = {"prog"};
-        std::string label;
-        for (const std::string& a : row.args) {
+        for (const std::string& a : row.args)
             argv.push_back(a.c_str());
-            label += "'" + a + "' ";
-        }
         argv.push_back(nullptr);
-        SCOPED_TRACE(label);
+        SCOPED_TRACE(testing::PrintToString(row.args));
         ConsoleCapture console;
         Configuration c(argv.data());
         Lines lines = row.lines;

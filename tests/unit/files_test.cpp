@@ -139,8 +139,7 @@ struct Mount {
 
 // What a case writes to, and the file whose content and inode tell what happened.
 struct Layout {
-    std::string written;
-    std::string inspected;
+    std::string written, inspected;
 };
 using Base = const std::string&;
 
@@ -190,10 +189,6 @@ struct WriteCase {
     mode_t mode;
     uid_t owner;
 };
-
-void PrintTo(const WriteCase& c, std::ostream* out) {
-    *out << c.name;
-}
 
 const char* const OPENING = "IO-Error on open()";
 const char* const WRITING = "IO-Error on write()";

@@ -223,18 +223,12 @@ protected:
     }
 };
 
-const size_t SIZES[] = {1, 255, 65535, 65536, 65537, 100003, HEX_IMAGE_SIZE - 4};
-
-TEST_F(HexFileOracle, Objcopy) {
+TEST_F(HexFileOracle, ObjcopyAndSrecCat) {
     unsigned seed = 1;
-    for (size_t size : SIZES)
+    for (size_t size :
+         std::initializer_list<size_t>{1, 255, 65535, 65536, 65537, 100003, HEX_IMAGE_SIZE - 4}) {
         for (bool sparse : {false, true})
             checkAgainst("objcopy -I binary -O ihex IN OUT", randomBinary(size, sparse, seed++));
-}
-
-TEST_F(HexFileOracle, SrecCat) {
-    unsigned seed = 100;
-    for (size_t size : SIZES) {
         checkAgainst("srec_cat IN -binary -o OUT -intel", randomBinary(size, false, seed++));
         checkAgainst("srec_cat IN -binary -o OUT -intel -obs=255", randomBinary(size, false, seed++));
         // Runs of erased bytes are left out of the file, so the reader's fill must supply them.

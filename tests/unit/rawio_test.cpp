@@ -1,13 +1,18 @@
 // The timed I/O under the chip's tty, for what the emulator's pty never does: deliver a reply in
-// pieces at chosen moments, hang up, or be interrupted by a signal at a chosen point of a wait.
+// pieces at chosen moments, hang up, fail a write, be interrupted by a signal at a chosen point of
+// a wait or find its time already spent; and the edges no run reaches on its own: the last
+// character of a message line and the errno that decides the retry after an export.
 #include "rawio/Cancel.hpp"
 #include "rawio/DescriptorIO.hpp"
 #include "rawio/Exception.hpp"
 #include "rawio/ReadBuffer.hpp"
+#include "rawio/Status.hpp"
 #include "rawio/TimeoutClock.hpp"
+#include "util/Buffer.hpp"
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -23,8 +28,7 @@ struct Channel {
     Channel() {
         int fds[2];
         EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        reader = FileDescriptor(fds[0]);
-        writer = FileDescriptor(fds[1]);
+        reader = FileDescriptor(fds[0]), writer = FileDescriptor(fds[1]);
     }
     void send(const Bytes& bytes) const {
         ASSERT_EQ(write(writer.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
@@ -35,6 +39,16 @@ struct Channel {
         return count;
     }
 };
+
+// The errno and text of the exception a call raised; 0 and "" when it raised none.
+std::pair<int, std::string> raisedBy(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const RawIO::Exception& e) {
+        return {e.error, e.what()};
+    }
+    return {0, ""};
+}
 
 // A reply in pieces is assembled, and what came beyond the request is served to the next one
 // before the descriptor is read again.
@@ -57,13 +71,8 @@ TEST(ReadBuffer, AssemblesPiecesServesTheSurplusFirstAndDiscards) {
 
     // A read error passes through with its errno and leaves nothing buffered.
     FileDescriptor directory(open("/", O_RDONLY | O_DIRECTORY));
-    try {
-        buffer.read(directory, Span(into), 100);
-        ADD_FAILURE() << "no exception";
-    } catch (const RawIO::Exception& e) {
-        EXPECT_EQ(std::make_pair(e.error, std::string(e.what())),
-                  std::make_pair(EISDIR, std::string("IO-Error on read()")));
-    }
+    EXPECT_EQ(raisedBy([&] { buffer.read(directory, Span(into), 100); }),
+              std::make_pair(EISDIR, std::string("IO-Error on read()")));
     EXPECT_TRUE(buffer.empty());
 
     // Discarding drops buffered and pending input.
@@ -82,8 +91,10 @@ TEST(ReadBuffer, AssemblesPiecesServesTheSurplusFirstAndDiscards) {
     buffer.discard(channel.reader);
 }
 
-// A non-blocking tty behaves like a blocking one for a writer: a full descriptor is waited out.
-TEST(DescriptorIO, WriteFullyWaitsOutAFullNonBlockingDescriptor) {
+// A non-blocking tty behaves like a blocking one for a writer: a full descriptor is waited out; a
+// tty that went away fails the write with its errno, not a silent short write. A read whose time
+// is spent still takes what is pending.
+TEST(DescriptorIO, WritesWaitOutAFullDescriptorOrFailWithTheirErrno) {
     Channel channel;
     fcntl(channel.writer.get(), F_SETFL, O_NONBLOCK);
     Bytes bytes(300000, 0xA5);
@@ -96,6 +107,17 @@ TEST(DescriptorIO, WriteFullyWaitsOutAFullNonBlockingDescriptor) {
     EXPECT_TRUE(RawIO::writeFully(channel.writer.get(), bytes.data(), bytes.size()));
     reader.join();
     EXPECT_EQ(received, bytes.size());
+
+    channel.send({'a', 'b'});
+    char got[4];
+    EXPECT_EQ(RawIO::readAtLeast(channel.reader.get(), got, 1, sizeof got, 0), 0u);
+    EXPECT_EQ(RawIO::readAtLeast(channel.reader.get(), got, 2, sizeof got, 1000), 2u);
+    EXPECT_EQ(std::string(got, 2), "ab");
+    channel.reader = FileDescriptor();
+    auto previous = signal(SIGPIPE, SIG_IGN);
+    EXPECT_EQ(raisedBy([&] { RawIO::writeFully(channel.writer.get(), "x", 1); }),
+              std::make_pair(EPIPE, std::string("IO-Error on write()")));
+    signal(SIGPIPE, previous);
 }
 
 // A signal ends a blocked wait with EINTR; once it came, no wait begins, or a run cancelled
@@ -112,13 +134,8 @@ TEST(Cancellation, ASignalEndsTheWaitItInterruptsAndEveryLaterOne) {
         });
         uint8_t buf[1];
         TimeoutClock clock;
-        try {
-            RawIO::readWithTimeout(channel.reader.get(), buf, 1, 5000);
-            ADD_FAILURE() << "the wait was not interrupted";
-        } catch (const RawIO::Exception& e) {
-            EXPECT_EQ(e.error, EINTR);
-            EXPECT_STREQ(e.what(), "IO-Error on poll()");
-        }
+        EXPECT_EQ(raisedBy([&] { RawIO::readWithTimeout(channel.reader.get(), buf, 1, 5000); }),
+                  std::make_pair(EINTR, std::string("IO-Error on poll()")));
         killer.join();
         EXPECT_LT(clock.elapsed(), 2000);
         EXPECT_TRUE(RawIO::cancelRequested());
@@ -133,6 +150,54 @@ TEST(Cancellation, ASignalEndsTheWaitItInterruptsAndEveryLaterOne) {
     }
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+}
+
+Buffer filledTo(unsigned size) {
+    Buffer buffer;
+    EXPECT_TRUE(buffer.append(std::string(size, 'x').c_str()));
+    return buffer;
+}
+
+const uint8_t HEX[] = {0x01, 0xab};
+
+TEST(LineBuffer, EveryKindOfValueFitsWholeUpToItsLastCharacterOrNotAtAll) {
+    const struct {
+        unsigned end; // a number leaves the last byte to the formatter's NUL
+        bool (*append)(Buffer&);
+        std::string text;
+        bool partial; // a dump that does not fit may keep what it appended
+    } rows[] = {
+        {Buffer::LIMIT, [](Buffer& b) { return b.append("abc"); }, "abc", false},
+        {Buffer::LIMIT, [](Buffer& b) { return b.append('z'); }, "z", false},
+        {Buffer::LIMIT - 1, [](Buffer& b) { return b.append(-1234); }, "-1234", false},
+        {Buffer::LIMIT - 1, [](Buffer& b) { return b.append(999ul); }, "999", false},
+        {Buffer::LIMIT, [](Buffer& b) { return b.appendHex(TemporaryView(HEX, 2)); }, "<01 ab>", true},
+        {Buffer::LIMIT, [](Buffer& b) { return b.appendQuoted("a\"b", '"', '\\'); }, "\"a\\\"b\"", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
+        unsigned before = row.end - unsigned(row.text.size());
+        Buffer fits = filledTo(before), full = filledTo(before + 1);
+        EXPECT_TRUE(row.append(fits));
+        EXPECT_EQ(std::string(fits.view().data(), fits.size), std::string(before, 'x') + row.text);
+        EXPECT_FALSE(row.append(full));
+        EXPECT_LE(full.size, Buffer::LIMIT);
+        EXPECT_TRUE(row.partial || full.size == before + 1) << full.size;
+    }
+    // appendAll stops at the first value that does not fit.
+    Buffer line = filledTo(700);
+    std::string path(80, 'p');
+    EXPECT_FALSE(line.appendAll("cannot read HEX file '", path.c_str(), "'"));
+    EXPECT_EQ(std::string(line.view().data() + 700, line.size - 700), "cannot read HEX file '");
+}
+
+TEST(Descriptors, RefusalsOfTheGpioFilesMapToTheirWords) {
+    // EPERM as well as EACCES is the refusal a fresh export gives until udev has set the rights.
+    EXPECT_STREQ(RawIO::statusText(RawIO::statusFromErrno(EPERM, RawIO::WriteFailed)), ": Permission denied");
+    EXPECT_EQ(RawIO::statusFromErrno(EACCES, RawIO::WriteFailed), RawIO::PermissionDenied);
+    EXPECT_EQ(RawIO::statusFromErrno(ENOENT, RawIO::WriteFailed), RawIO::DoesNotExist);
+    EXPECT_EQ(RawIO::statusFromErrno(ENOMEM, RawIO::WriteFailed), RawIO::OutOfMemory);
+    EXPECT_EQ(RawIO::statusFromErrno(EIO, RawIO::WriteFailed), RawIO::WriteFailed);
 }
 
 } // namespace
