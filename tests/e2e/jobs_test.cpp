@@ -100,13 +100,13 @@ std::vector<Row> rows() {
          .shown = {"Writing NVM (retry 3 of 3)"}},
         // The wire offset has 16 bits: an image that needs more cannot be written, not even one of
         // exactly the restore buffer's size, which is read whole; one byte more is refused unread.
-        restore("restore_of_the_buffer_size", bytes(524288, 0x5A), tooLarge),
-        restore("restore_larger_than_the_buffer", bytes(524289, 0x5A),
+        restore("restore_of_the_buffer_size", [] { return Bytes(524288, 0x5A); }, tooLarge),
+        restore("restore_larger_than_the_buffer", [] { return Bytes(524289, 0x5A); },
                 {"file bigger than buffer", "Error: cannot read NVM image file '@image.bin'"}),
         // An empty restore file is refused once the connection stands.
-        restore("restore_of_an_empty_file", bytes(0, 0), {"Error: NVM image file '@image.bin' is empty"},
-                "@image.bin", {"Configuring serial API"}),
-        restore("restore_of_dev_null", bytes(0, 0), {"Error: NVM image file '/dev/null' is empty"},
+        restore("restore_of_an_empty_file", [] { return Bytes(); },
+                {"Error: NVM image file '@image.bin' is empty"}, "@image.bin", {"Configuring serial API"}),
+        restore("restore_of_dev_null", [] { return Bytes(); }, {"Error: NVM image file '/dev/null' is empty"},
                 "/dev/null", {"Configuring serial API"}),
 
         // A HEX file the reader refuses (cut short: its image would get a valid CRC) ends the run before
