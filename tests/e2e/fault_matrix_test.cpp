@@ -14,7 +14,6 @@
 #include "GeneratedContent.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace emutest {
 namespace {
@@ -43,9 +42,8 @@ const std::string GET_VERSION = " in frame get-version", NVM_OPEN = " in frame n
                   CRC_CHECK = " in prog crc-check", READ_NVR = " in prog read-nvr", PROG = " in prog",
                   RELEASES = " line reset 1";
 std::string erases(int sector) {
-    char text[40];
-    std::snprintf(text, sizeof text, " in prog erase-sector 0b %02x", sector);
-    return text;
+    return std::string(" in prog erase-sector 0b ") + "0123456789abcdef"[sector / 16] +
+           "0123456789abcdef"[sector % 16];
 }
 
 const FirmwareSpec FLASHED = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
