@@ -71,18 +71,17 @@ Row toRow(const Fault& fault) {
         if (!line.empty())
             row.lines.push_back(line);
     if (fault.job == BACKUP || migration) {
-        size_t size = 16384;
-        for (const std::string& text : fault.faults)
-            if (text.rfind("nvm-size:", 0) == 0)
-                size = std::stoul(text.substr(9));
-        bool taken = done || fault.ending == "Error: flashing failed" ||
-                     fault.ending.find("restore") != std::string::npos;
-        row.files = {{"@backup.bin", taken ? Make([size] {
-                          Bytes nvm = staticNvm();
-                          nvm.resize(size);
-                          return nvm;
-                      })
-                                           : nullptr}};
+        // A backup is as long as the size the module reports.
+        const std::string& first = fault.faults[0];
+        const size_t size = first.rfind("nvm-size:", 0) == 0 ? std::stoul(first.substr(9)) : 16384;
+        const Make backup = [size] {
+            Bytes nvm = staticNvm();
+            nvm.resize(size);
+            return nvm;
+        };
+        const bool taken = done || fault.ending == "Error: flashing failed" ||
+                           fault.ending.find("restore") != std::string::npos;
+        row.files = {{"@backup.bin", taken ? backup : nullptr}};
     }
     if (!done)
         return row;
