@@ -74,8 +74,5 @@ inline Make image(const FirmwareSpec& spec) {
 inline Make hexImage(const FirmwareSpec& spec) {
     return [spec] { return hexFile(Emu::firmwareImage(spec)); };
 }
-inline Make bytes(size_t size, uint8_t byte) {
-    return [=] { return Bytes(size, byte); };
-}
 
 } // namespace emutest

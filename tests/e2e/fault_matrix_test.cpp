@@ -14,7 +14,6 @@
 #include "GeneratedContent.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace emutest {
 namespace {
@@ -43,9 +42,8 @@ const std::string GET_VERSION = " in frame get-version", NVM_OPEN = " in frame n
                   CRC_CHECK = " in prog crc-check", READ_NVR = " in prog read-nvr", PROG = " in prog",
                   RELEASES = " line reset 1";
 std::string erases(int sector) {
-    char text[40];
-    std::snprintf(text, sizeof text, " in prog erase-sector 0b %02x", sector);
-    return text;
+    return std::string(" in prog erase-sector 0b ") + "0123456789abcdef"[sector / 16] +
+           "0123456789abcdef"[sector % 16];
 }
 
 const FirmwareSpec FLASHED = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
@@ -73,18 +71,17 @@ Row toRow(const Fault& fault) {
         if (!line.empty())
             row.lines.push_back(line);
     if (fault.job == BACKUP || migration) {
-        size_t size = 16384;
-        for (const std::string& text : fault.faults)
-            if (text.rfind("nvm-size:", 0) == 0)
-                size = std::stoul(text.substr(9));
-        bool taken = done || fault.ending == "Error: flashing failed" ||
-                     fault.ending.find("restore") != std::string::npos;
-        row.files = {{"@backup.bin", taken ? Make([size] {
-                          Bytes nvm = staticNvm();
-                          nvm.resize(size);
-                          return nvm;
-                      })
-                                           : nullptr}};
+        // A backup is as long as the size the module reports.
+        const std::string& first = fault.faults[0];
+        const size_t size = first.rfind("nvm-size:", 0) == 0 ? std::stoul(first.substr(9)) : 16384;
+        const Make backup = [size] {
+            Bytes nvm = staticNvm();
+            nvm.resize(size);
+            return nvm;
+        };
+        const bool taken = done || fault.ending == "Error: flashing failed" ||
+                           fault.ending.find("restore") != std::string::npos;
+        row.files = {{"@backup.bin", taken ? backup : nullptr}};
     }
     if (!done)
         return row;

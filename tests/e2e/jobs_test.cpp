@@ -5,8 +5,6 @@
 #include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
 
-#include <cstdio>
-
 namespace emutest {
 namespace {
 
@@ -22,34 +20,19 @@ Row backup(const std::string& name, const char* fault, size_t reads, const Lines
 
 // A restore of `image` from `file`, written whole (truncated to the module's 16384 bytes) unless
 // `lines` end in an error; refused ones leave the module unreset, unerased and unwritten.
-Row restore(const std::string& name, const Make& image, const Lines& lines, const char* file = "@image.bin") {
+Row restore(const std::string& name, const Make& image, const Lines& lines, const char* file = "@image.bin",
+            const Lines& shown = {}) {
     Row row = {.name = name, .arguments = {"--reset-pin", "17", "--restore-nvm", file, "@tty"},
                .lines = lines,
                .counts = {{" in frame set-default ", 1}, {" in frame nvm-write ", 256}},
                .inputs = {{"image.bin", image}},
-               .nvm = [image] { Bytes bytes = image(); return Bytes(bytes.begin(), bytes.begin() + 16384); }};
+               .nvm = [image] { Bytes bytes = image(); return Bytes(bytes.begin(), bytes.begin() + 16384); },
+               .shown = shown};
     if (!lines.empty() && lines.back().rfind("Error: ", 0) == 0) {
         row.exitStatus = 1;
         row.counts = {{" in frame set-default ", 0}, {" in frame nvm-", 0}};
         row.nvm = staticNvm;
     }
-    return row;
-}
-
-// A restore whose bytes past the module's 16384 cannot be written: each of the 4 attempts resets,
-// erases, writes 256 chunks and tries the 257th (`toWrite` - 16384 bytes at 0x4000) four times.
-Row unwritable(const std::string& name, const Make& image, size_t toWrite, const Lines& message) {
-    char lastChunk[64];
-    std::snprintf(lastChunk, sizeof lastChunk, " in frame nvm-write 01 %02zx 00 2e 02 %02zx 40 00 ",
-                  toWrite - 16384 + 7, toWrite - 16384);
-    Row row = restore(name, image, {});
-    for (int attempt = 0; attempt < 4; ++attempt)
-        row.lines.insert(row.lines.end(), message.begin(), message.end());
-    row.lines.insert(row.lines.end(), {"nvm write error", "Error: failed to write NVM"});
-    row.exitStatus = 1;
-    row.counts = {{" in frame set-default ", 4}, {" in frame nvm-open ", 4}, {" in frame nvm-close ", 4},
-                  {" in frame nvm-write 01 ", 4 * (256 + 4)}, {lastChunk, 16}};
-    row.shown = {"Writing NVM (retry 3 of 3)"};
     return row;
 }
 
@@ -59,7 +42,8 @@ Bytes cutBeforeItsEnd() {
 }
 
 std::vector<Row> rows() {
-    const std::string anyway = "Trying to write anyway, and hoping for the best.";
+    const std::string anyway = "Trying to write anyway, and hoping for the best.", tooBig = "Warning: NVM "
+        "image (16386 bytes) is too big for NVM (16384 bytes). No trailing zero-bytes to discard. ";
     const Lines tooLarge = {"NVM image too large", "Error: failed to write NVM"};
     EmuOptions paced{.firmware = {"Z-Wave 4.62", 1, 4096}, .populateNvm = false, .baud = 115200,
                      .bootDelayMs = 20};
@@ -103,21 +87,27 @@ std::vector<Row> rows() {
         restore("restore_one_byte_too_many", [] { return noZeros(16385); },
                 {"Warning: NVM image (16385 bytes) is too big for NVM (16384 bytes). Discarding last byte "
                  "even if it's not zero."}),
-        unwritable("restore_too_big_without_zeros", [] { return noZeros(16386); }, 16386,
-                   {"Warning: NVM image (16386 bytes) is too big for NVM (16384 bytes). No trailing "
-                    "zero-bytes to discard. ", anyway}),
+        // The bytes past the module's 16384 cannot be written: each of the 4 attempts resets, erases,
+        // writes 256 chunks and tries the 257th (2 bytes at 0x4000) four times.
+        {.name = "restore_too_big_without_zeros", .arguments = {"--reset-pin", "17", "--restore-nvm",
+         "@image.bin", "@tty"}, .exitStatus = 1,
+         .lines = {tooBig, anyway, tooBig, anyway, tooBig, anyway, tooBig, anyway, "nvm write error",
+                   "Error: failed to write NVM"},
+         .counts = {{" in frame set-default ", 4}, {" in frame nvm-open ", 4}, {" in frame nvm-close ", 4},
+                    {" in frame nvm-write 01 ", 4 * (256 + 4)},
+                    {" in frame nvm-write 01 09 00 2e 02 02 40 00 ", 16}},
+         .inputs = {{"image.bin", [] { return noZeros(16386); }}}, .nvm = [] { return noZeros(16384); },
+         .shown = {"Writing NVM (retry 3 of 3)"}},
         // The wire offset has 16 bits: an image that needs more cannot be written, not even one of
         // exactly the restore buffer's size, which is read whole; one byte more is refused unread.
-        restore("restore_of_the_buffer_size", bytes(524288, 0x5A), tooLarge),
-        restore("restore_larger_than_the_buffer", bytes(524289, 0x5A),
+        restore("restore_of_the_buffer_size", [] { return Bytes(524288, 0x5A); }, tooLarge),
+        restore("restore_larger_than_the_buffer", [] { return Bytes(524289, 0x5A); },
                 {"file bigger than buffer", "Error: cannot read NVM image file '@image.bin'"}),
         // An empty restore file is refused once the connection stands.
-        [] { Row row = restore("restore_of_an_empty_file", bytes(0, 0),
-                               {"Error: NVM image file '@image.bin' is empty"});
-             row.shown = {"Configuring serial API"}; return row; }(),
-        [] { Row row = restore("restore_of_dev_null", bytes(0, 0),
-                               {"Error: NVM image file '/dev/null' is empty"}, "/dev/null");
-             row.shown = {"Configuring serial API"}; return row; }(),
+        restore("restore_of_an_empty_file", [] { return Bytes(); },
+                {"Error: NVM image file '@image.bin' is empty"}, "@image.bin", {"Configuring serial API"}),
+        restore("restore_of_dev_null", [] { return Bytes(); }, {"Error: NVM image file '/dev/null' is empty"},
+                "/dev/null", {"Configuring serial API"}),
 
         // A HEX file the reader refuses (cut short: its image would get a valid CRC) ends the run before
         // the flasher is built: the reset line moves only as the opening moves it, no programming command.

@@ -5,7 +5,6 @@
 #include "GeneratedContent.hpp"
 
 #include <filesystem>
-#include <sys/stat.h>
 
 namespace emutest {
 namespace {
@@ -39,11 +38,8 @@ void oneSafetyCopy(Emu&) {
         copies.push_back(entry.path());
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(Emu::readFile(copies[0]), staticNvm());
-    struct stat file, directory;
-    ASSERT_EQ(stat(copies[0].c_str(), &file), 0);
-    ASSERT_EQ(stat("/var/lib/tarnwick", &directory), 0);
-    EXPECT_EQ(file.st_mode & 07777, 0600u);
-    EXPECT_EQ(directory.st_mode & 07777, 0700u);
+    EXPECT_EQ(std::filesystem::status(copies[0]).permissions(), std::filesystem::perms(0600));
+    EXPECT_EQ(std::filesystem::status("/var/lib/tarnwick").permissions(), std::filesystem::perms(0700));
 }
 
 // clang-format off

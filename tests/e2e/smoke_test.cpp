@@ -9,14 +9,6 @@
 namespace emutest {
 namespace {
 
-// Every byte value, half of them above 0x7F, in the NVM image to restore and in the HEX file.
-Bytes everyByteValue() {
-    Bytes image(16384);
-    for (size_t i = 0; i < image.size(); ++i)
-        image[i] = uint8_t(i * 7 + 1);
-    return image;
-}
-
 Bytes highBytesImage() {
     Bytes image = Emu::firmwareImage({"Z-Wave 4.62", 1, 16384, 8 * 1024});
     for (size_t i = 0; i < emu::SECTOR_SIZE; ++i)
@@ -29,6 +21,8 @@ Bytes highBytesImage() {
 std::vector<Row> rows() {
     EmuOptions smallBridge;
     smallBridge.bridge.codeSize = 2048;
+    // Every byte value but 0, half of them above 0x7F (the migration restores zeros).
+    const Make everyByteValue = [] { return noZeros(16384); };
     const Count nothingSent = {" in ", 0}, resetUntouched = {" line reset ", 1};
     return {
         {.name = "version", .arguments = {"--reset-pin", "17", "--get-version", "@tty"},

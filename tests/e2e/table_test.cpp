@@ -7,7 +7,7 @@
 #include "zwave/BridgeMigration.hpp"
 
 #include <algorithm>
-#include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -70,7 +70,7 @@ void runRow(const Row& row) {
         return expanded;
     };
     for (const auto& [name, make] : row.inputs)
-        emu.writeFile(name, make());
+        Emu::writeFile(emu.path(name), make());
     SCOPED_TRACE("signal " + std::to_string(row.signal.signal) + " after trace line " +
                  std::to_string(row.signal.occurrence) + " holding \"" + row.signal.tracePattern +
                  "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + "), in " + emu.path(""));
@@ -90,9 +90,7 @@ void runRow(const Row& row) {
         // A safety copy's time stamp, "-YYYYMMDDTHHMMSSZ.bin".
         size_t stamp = line.find("Z.bin");
         if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && stamp != std::string::npos &&
-            stamp >= 16 &&
-            std::all_of(line.begin() + long(stamp) - 15, line.begin() + long(stamp),
-                        [](char c) { return c == 'T' || std::isdigit(static_cast<unsigned char>(c)) != 0; }))
+            stamp >= 16 && line.find_last_not_of("0123456789T", stamp - 1) == stamp - 16)
             line.replace(stamp - 15, 20, "<stamp>.bin");
         lines.push_back(line);
     }
@@ -145,17 +143,17 @@ void runRow(const Row& row) {
                     countLines(trace, " event fault " + fault.substr(0, fault.find(':')) + " ") > 0)
             << "the fault never fired: " << fault;
     for (const auto& [text, count, waitMs] : row.counts) {
-        std::vector<double> times, waits; // ms
+        std::vector<double> times; // ms
         for (size_t at = indexOf(trace, text); at < trace.size(); at = indexOf(trace, text, at + 1))
             times.push_back(std::strtod(trace[at].c_str(), nullptr) / 1e6);
         EXPECT_TRUE(count == ANY || times.size() == count) << text << ": " << times.size() << " lines";
+        double shortest = HUGE_VAL; // the shortest gap long enough to be the wait
         for (size_t i = 1; i < times.size(); ++i)
             if (times[i] - times[i - 1] >= waitMs - 100)
-                waits.push_back(times[i] - times[i - 1]);
-        EXPECT_TRUE(waitMs == 0 || !waits.empty()) << text << ": no wait of " << waitMs << " ms";
-        EXPECT_TRUE(waitMs == 0 || waits.empty() ||
-                    *std::min_element(waits.begin(), waits.end()) < waitMs + 1000)
-            << text << ": the shortest wait of " << waitMs << " ms took a second more";
+                shortest = std::min(shortest, times[i] - times[i - 1]);
+        EXPECT_TRUE(waitMs == 0 || shortest < waitMs + 1000)
+            << text << ": no wait of " << waitMs << " ms, or the shortest (" << shortest
+            << " ms) a second more";
     }
     for (size_t i = 0, from = 0; i < row.order.size(); ++i, ++from) {
         from = indexOf(trace, row.order[i], from);
@@ -166,10 +164,8 @@ void runRow(const Row& row) {
     }
     if (row.nvm) {
         Bytes nvm = emu.state("nvm.bin"), expected = row.nvm();
-        ASSERT_GE(nvm.size(), expected.size());
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), nvm.begin()));
-        EXPECT_EQ(std::count(nvm.begin() + long(expected.size()), nvm.end(), 0),
-                  long(nvm.size() - expected.size()));
+        expected.resize(std::max(nvm.size(), expected.size())); // zeros after the row's bytes
+        EXPECT_TRUE(nvm == expected) << "the module's NVM differs";
     }
     if (row.check)
         row.check(emu);

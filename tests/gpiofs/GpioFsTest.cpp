@@ -20,15 +20,11 @@ namespace {
 const auto* const gpioNamespace =
     ::testing::AddGlobalTestEnvironment(new testsupport::GpioNamespaceEnvironment);
 
-int openAttribute(const std::string& name, int flags) {
-    return ::open(("/sys/class/gpio/" + name).c_str(), flags);
-}
-
 // Open and one write of `text` as it stands (or, without one, one read of up to 32 bytes): what was
 // read, or "errno N" of the failing call.
 std::string access(const std::string& name, const char* text = nullptr) {
     char buffer[32];
-    const int fd = openAttribute(name, text ? O_WRONLY : O_RDONLY);
+    const int fd = ::open(("/sys/class/gpio/" + name).c_str(), text ? O_WRONLY : O_RDONLY);
     const ssize_t count = fd < 0 ? -1
                           : text ? ::write(fd, text, strlen(text))
                                  : ::read(fd, buffer, sizeof buffer);
@@ -76,7 +72,7 @@ TEST_F(GpioFsTest, AnswersAsTheKernelDoes) {
     EXPECT_EQ(levels, (std::vector<std::pair<unsigned, int>>{{4, 1}, {4, 0}, {4, 1}, {4, 0}, {5, 0}}));
 
     // A value file opened before an unexport is dead, even after the line comes back.
-    const int fd = openAttribute("gpio5/value", O_WRONLY);
+    const int fd = ::open("/sys/class/gpio/gpio5/value", O_WRONLY);
     ASSERT_EQ(access("unexport", "5\n"), "");
     EXPECT_EQ(access("gpio5/direction"), error(ENOENT));
     EXPECT_EQ(gpio.fs.value(5), -1);

@@ -7,12 +7,10 @@
 #include "Prng.hpp"
 #include "gpiofs/GpioFs.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -74,11 +72,6 @@ void enterNamespaceOnce() {
         throw std::runtime_error(failure);
 }
 
-void writeOrFail(const std::string& path, const std::vector<uint8_t>& bytes) {
-    if (std::string error; !emu::writeWholeFile(path, bytes, error))
-        fail(error);
-}
-
 // Writes the image only when it differs from what an earlier start installed under that name.
 void installFirmware(const std::string& name, const FirmwareSpec& description) {
     static std::map<std::string, std::optional<FirmwareSpec>> installed;
@@ -88,7 +81,7 @@ void installFirmware(const std::string& name, const FirmwareSpec& description) {
     unlink(path.c_str());
     if (!description.version.empty()) {
         std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
-        writeOrFail(path, std::vector<uint8_t>(text.begin(), text.end()));
+        Emu::writeFile(path, std::vector<uint8_t>(text.begin(), text.end()));
     }
 }
 
@@ -150,8 +143,9 @@ std::vector<uint8_t> Emu::readFile(const std::string& path) {
     return bytes;
 }
 
-void Emu::writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const {
-    writeOrFail(path(name), bytes);
+void Emu::writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    if (std::string error; !emu::writeWholeFile(path, bytes, error))
+        fail(error);
 }
 
 Emu Emu::start(const EmuOptions& options) {
@@ -178,26 +172,24 @@ Emu Emu::start(const EmuOptions& options) {
         nvm = emu::populatedStaticNvm();
     else if (nvm.empty() && emu::identifyFlash(flash))
         nvm = emu::defaultNvm(*emu::identifyFlash(flash));
-    writeOrFail(emu.path("state/flash.bin"), flash);
-    writeOrFail(emu.path("state/nvm.bin"), nvm);
-    writeOrFail(emu.path("state/nvr.bin"), emu::defaultNvr());
+    writeFile(emu.path("state/flash.bin"), flash);
+    writeFile(emu.path("state/nvm.bin"), nvm);
+    writeFile(emu.path("state/nvr.bin"), emu::defaultNvr());
 
-    std::vector<std::string> arguments = {TARNWICK_EMU_PATH, "serve",
-                                          "--state",         emu.path("state"),
-                                          "--link",          emu.ttyPath,
-                                          "--gpio-mount",    "/sys/class/gpio",
-                                          "--reset-gpio",    "17",
-                                          "--baud",          std::to_string(options.baud),
-                                          "--trace",         emu.path("trace.txt"),
-                                          "--ready-file",    emu.path("ready"),
-                                          "--initial-level", std::to_string(options.initialLevel)};
-    const std::pair<const char*, int> timings[] = {{"--boot-delay-ms", options.bootDelayMs},
-                                                   {"--write-ms", options.writeMs},
-                                                   {"--crc-ms", options.crcMs},
-                                                   {"--set-default-ms", options.setDefaultMs}};
-    for (const auto& [option, value] : timings)
-        if (value >= 0)
-            arguments.insert(arguments.end(), {option, std::to_string(value)});
+    // Options with an empty value (a timing of -1) are left out.
+    auto ms = [](int value) { return value < 0 ? std::string() : std::to_string(value); };
+    // clang-format off
+    const std::pair<const char*, std::string> settings[] = {
+        {"--state", emu.path("state")}, {"--link", emu.ttyPath}, {"--gpio-mount", "/sys/class/gpio"},
+        {"--reset-gpio", "17"}, {"--baud", std::to_string(options.baud)}, {"--trace", emu.path("trace.txt")},
+        {"--ready-file", emu.path("ready")}, {"--initial-level", std::to_string(options.initialLevel)},
+        {"--boot-delay-ms", ms(options.bootDelayMs)}, {"--write-ms", ms(options.writeMs)},
+        {"--crc-ms", ms(options.crcMs)}, {"--set-default-ms", ms(options.setDefaultMs)}};
+    // clang-format on
+    std::vector<std::string> arguments = {TARNWICK_EMU_PATH, "serve"};
+    for (const auto& [option, value] : settings)
+        if (!value.empty())
+            arguments.insert(arguments.end(), {option, value});
     for (const std::string& fault : options.faults)
         arguments.insert(arguments.end(), {"--fault", fault});
 
@@ -298,9 +290,9 @@ RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& 
         }
         if (momentMs >= 0 && elapsedMs() >= momentMs) {
             kill(child, plan.signal);
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            result.signalClock = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+            // The steady clock is CLOCK_MONOTONIC, the trace's clock.
+            result.signalClock =
+                std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
             result.signalledAt = elapsedMs() / 1000;
         }
     }

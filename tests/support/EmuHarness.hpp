@@ -91,7 +91,7 @@ public:
     std::vector<std::string> trace();
 
     // Helpers for test data.
-    void writeFile(const std::string& name, const std::vector<uint8_t>& bytes) const;
+    static void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
     static std::vector<uint8_t> firmwareImage(const FirmwareSpec& description);
     static std::vector<uint8_t> readFile(const std::string& path);
 
