@@ -2,8 +2,10 @@
 
 #include "Module.hpp"
 #include "Pty.hpp"
+#include "PtyCanary.hpp"
 #include "ResetLine.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -64,6 +66,10 @@ int serve(const ServeOptions& options) {
     if (!resetLine)
         return fail(error);
 
+    PtyCanary canary;
+    if (!canary.open(error))
+        return fail(error);
+
     PacedQueue toHost(options.baud);
     PacedQueue fromHost(options.baud);
     ModuleContext context{state, faults, trace, toHost, options.timing};
@@ -103,12 +109,13 @@ int serve(const ServeOptions& options) {
         }
         module.onTimer(now);
         writeDue(now);
+        canary.onTimer(now);
         if ((state.flashDirty || state.nvmDirty) && now - lastHostByte >= SAVE_AFTER_QUIET) {
             if (!state.save(options.stateDirectory, error))
                 fprintf(stderr, "tarnwick-emu: %s\n", error.c_str());
         }
 
-        Nanos deadline = std::min(module.nextDeadline(), fromHost.nextDue());
+        Nanos deadline = std::min({module.nextDeadline(), fromHost.nextDue(), canary.nextDeadline()});
         if (!outputBlocked)
             deadline = std::min(deadline, toHost.nextDue());
         if (state.flashDirty || state.nvmDirty)
@@ -125,10 +132,11 @@ int serve(const ServeOptions& options) {
         // Trace lines reach the file whenever the loop is about to wait.
         if (remaining > 0)
             trace.flush();
-        pollfd fds[3] = {{pty.master(), short(POLLIN | (outputBlocked ? POLLOUT : 0)), 0},
+        pollfd fds[4] = {{pty.master(), short(POLLIN | (outputBlocked ? POLLOUT : 0)), 0},
                          {resetLine->descriptor(), POLLIN, 0},
-                         {signalFd, POLLIN, 0}};
-        if (ppoll(fds, 3, wait, nullptr) < 0 && errno != EINTR)
+                         {signalFd, POLLIN, 0},
+                         {canary.descriptor(), POLLIN, 0}};
+        if (ppoll(fds, 4, wait, nullptr) < 0 && errno != EINTR)
             return fail(std::string("poll: ") + strerror(errno));
         now = monotonicNow();
         if (fds[2].revents & POLLIN)
@@ -140,6 +148,8 @@ int serve(const ServeOptions& options) {
             trace.flush();
             resetLine->levelsApplied();
         }
+        if (fds[3].revents & POLLIN)
+            canary.onReadable(now, trace);
         if (fds[0].revents & POLLOUT)
             outputBlocked = false;
         if (fds[0].revents & POLLIN) {
