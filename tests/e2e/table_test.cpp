@@ -180,16 +180,18 @@ TEST_P(Tool, Run) {
 }
 
 void runRow(const Row& row) {
-    // A run in which the machine held pty input back past the tool's timeouts (the emulator's
-    // "event stall") says nothing about the tool's retries: it is run again, up to three times.
-    for (int attempt = 1;; ++attempt) {
+    // A run in which the machine held pty input back (the emulator's "event stall") says nothing
+    // about the tool's retries and waits: it is run again, up to three times, and skipped, saying
+    // so, when the machine stalled every run.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
         Emu emu = Emu::start(row.options);
         RunResult r = runOnce(row, emu);
         size_t stalls = countLines(emu.trace(), " event stall ");
-        if (stalls == 0 || attempt == 3)
+        if (stalls == 0)
             return checkRow(row, emu, r);
-        std::printf("the machine stalled the pty %zu times: run %d of 3 again\n", stalls, attempt);
+        std::printf("run %d: the machine held the pty back %zu times\n", attempt, stalls);
     }
+    GTEST_SKIP() << "the machine held the pty back in each of three runs";
 }
 
 } // namespace emutest
