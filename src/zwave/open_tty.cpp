@@ -55,7 +55,10 @@ bool configureTTY(int fd, const char* path) {
     ::cfsetispeed(&settings, B115200);
     ::cfsetospeed(&settings, B115200);
     termios applied;
-    if (::tcsetattr(fd, TCSAFLUSH, &settings) != 0 || ::tcgetattr(fd, &applied) != 0) {
+    // TCSAFLUSH empties only what the line discipline holds; bytes the driver has received but not
+    // yet handed on (deferred under load) would arrive afterwards, so the input is flushed again.
+    if (::tcsetattr(fd, TCSAFLUSH, &settings) != 0 || ::tcflush(fd, TCIFLUSH) != 0 ||
+        ::tcgetattr(fd, &applied) != 0) {
         reportConfigureError(path);
         return false;
     }
