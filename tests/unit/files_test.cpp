@@ -156,6 +156,11 @@ Layout file(Base at) {
     std::string path = directory(at + "/dir", DIRECTORY_MODE, OWN_DIRECTORY ? OWNER : 0) + "/nvm.bin";
     return {place(path, MODE, OWNER), path};
 }
+// Root's file in a directory of the writer's: a replace could go ahead but not keep root as owner.
+Layout rootFileInTheWritersDirectory(Base at) {
+    std::string path = directory(at + "/dir", 0755, NOBODY) + "/nvm.bin";
+    return {place(path, 0666, 0), path};
+}
 Layout longName(Base at) {
     std::string path = at + "/" + std::string(250, 'n');
     return {place(path, 0644, 0), path};
@@ -204,6 +209,8 @@ const WriteCase WRITE_CASES[] = {
      0444, NOBODY},
     {"WritableFileInAReadOnlyDirectory", file<0644, NOBODY>, Plain, NOBODY, 0, "", InPlace, 0644, NOBODY},
     {"RootFileInAStickyDirectoryByAnotherUser", file<0666, 0, 01777>, Plain, NOBODY, 0, "", InPlace, 0666, 0},
+    {"RootFileInTheWritersDirectoryKeepsItsOwner", rootFileInTheWritersDirectory, Plain, NOBODY, 0, "", InPlace,
+     0666, 0},
     {"HardLinkedFileIsWrittenInPlace", hardLinked, Plain, 0, 0, "", InPlace, 0644, 0},
     {"BindMountedFileIsWrittenInPlace", fresh, BindMounted, 0, 0, "", InPlace, 0644, 0},
     {"NameOf250CharactersIsReplaced", longName, Plain, 0, 0, "", Replaced, 0644, 0},

@@ -154,6 +154,7 @@ TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
         {END + "\r\n:00000001FF" + std::string(590, ' ') + "\n", 
          {"line 3 is longer than 600 characters" + in}},
         // Nothing to flash: a blank image would get a valid CRC.
+        {"", {"no data" + in}},
         {"\n\r\n\r", {"no data" + in}},
         {record(0x10, 0, {}) + "\n" + END, {"no data" + in}},
         // Two records that disagree about a byte, directly or through a segment and a linear address.
