@@ -61,11 +61,20 @@ std::vector<Row> rows() {
     EmuOptions bridgeFlashFails = small({.firmware = sdk671});
     for (int n = 1; n <= 11; ++n)
         bridgeFlashFails.faults.push_back("corrupt-checksum:enable:" + std::to_string(n));
+    EmuOptions bridgeNeverFlashed = small({});
+    bridgeNeverFlashed.faults = bridgeFlashFails.faults;
     const std::string unsupported = "Error: unsupported Static controller library version: Z-Wave ";
     std::vector<Row> rows = {
         {.name = "sdk661_keeps_a_safety_copy", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, BRIDGE, BRIDGE_VERSION, WRITING},
          .options = small({}), .flash = bridge, .nvm = converted, .check = oneSafetyCopy},
+        // Nothing is rolled back on this road: the safety copy is what is left of the network.
+        {.name = "sdk661_safety_copy_outlives_a_failed_bridge_flash", .arguments = WITHOUT_BACKUP,
+         .exitStatus = 1, .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, BRIDGE,
+                   "Response: <ac 53 aa aa>", "Expected: <ac 53 aa 55>", "",
+                   "Error: failed enter chip programming mode", "Error: flashing failed"},
+         .counts = {{" in frame nvm-write ", 0}}, .options = bridgeNeverFlashed,
+         .flash = image(bridgeNeverFlashed.firmware), .nvm = staticNvm, .check = oneSafetyCopy},
         // A copy that cannot be written is a warning; the migration goes on as it would without it.
         {.name = "sdk661_safety_copy_unwritable", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY,
