@@ -139,6 +139,10 @@ TEST(Cancellation, ASignalEndsTheWaitItInterruptsAndEveryLaterOne) {
         killer.join();
         EXPECT_LT(clock.elapsed(), 2000);
         EXPECT_TRUE(RawIO::cancelRequested());
+        // A second Ctrl-C finds the handler in place: a one-shot handler would let it kill the tool
+        // mid-job with the reset line left exported.
+        pthread_kill(self, signal);
+        EXPECT_TRUE(RawIO::cancelRequested());
 
         channel.send({0x42});
         for (int timeoutMs : {0, 1000})
