@@ -1,6 +1,7 @@
 #include "ProgrammingInterface.hpp"
 
 #include "FirmwareIdentity.hpp"
+#include "ReplyFaults.hpp"
 #include "SerialFrame.hpp"
 
 #include <algorithm>
@@ -80,20 +81,9 @@ void ProgrammingInterface::onByte(uint8_t byte, Nanos now) {
 void ProgrammingInterface::answer(const uint8_t* bytes, const std::string& name, const ExchangeFaults& faults,
                                   Nanos now) {
     Trace& trace = context.trace;
-    if (faults.dropReply) {
-        trace.fault(now, "drop-reply", name);
+    Nanos at = now;
+    if (replyReplaced(context, faults, name, now, at))
         return;
-    }
-    Nanos at = now + faults.delay;
-    if (faults.delay > 0)
-        trace.fault(now, "late-reply", name);
-    if (faults.canReply) {
-        uint8_t can = CAN;
-        context.toHost.push(&can, 1, at);
-        trace.line(at, "out", "can", "-", &can, 1);
-        trace.fault(at, "can-reply", name);
-        return;
-    }
     uint8_t reply[4] = {bytes[0], bytes[1], bytes[2], bytes[3]};
     if (faults.corruptChecksum) {
         reply[3] ^= 0xFF;

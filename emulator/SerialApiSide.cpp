@@ -1,5 +1,7 @@
 #include "SerialApiSide.hpp"
 
+#include "ReplyFaults.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -235,20 +237,9 @@ void SerialApiSide::handleNvm(const std::vector<uint8_t>& frame, const ExchangeF
 void SerialApiSide::reply(std::vector<uint8_t> frame, const std::string& name, const ExchangeFaults& faults,
                           Nanos now) {
     Trace& trace = context.trace;
-    if (faults.dropReply) {
-        trace.fault(now, "drop-reply", name);
+    Nanos notBefore = now;
+    if (replyReplaced(context, faults, name, now, notBefore))
         return;
-    }
-    Nanos notBefore = now + faults.delay;
-    if (faults.delay > 0)
-        trace.fault(now, "late-reply", name);
-    if (faults.canReply) {
-        uint8_t can = CAN;
-        context.toHost.push(&can, 1, notBefore);
-        trace.line(notBefore, "out", "can", "-", &can, 1);
-        trace.fault(notBefore, "can-reply", name);
-        return;
-    }
     if (faults.unrelatedFrameFirst) {
         // A node information update from some device in the network.
         std::vector<uint8_t> payload = {0x84, 0x05, 0x03, 0x04, 0x10, 0x01, 0x25};
