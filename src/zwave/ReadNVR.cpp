@@ -1,9 +1,15 @@
 #include "util/Console.hpp"
 #include "zwave/Flasher.hpp"
+#include "zwave/FlasherInternal.hpp"
 
 namespace {
 constexpr unsigned NVR_READ_ATTEMPTS = 4;
+
+// The late answer to a command that was sent again and answered already.
+bool answersAnEarlierAddress(View received, unsigned address) {
+    return received.size() == 4 && received[0] == 0xf2 && received[1] == 0x00 && received[2] < address;
 }
+} // namespace
 
 View Flasher::readNVR(Span into) {
     if (!ready())
@@ -25,6 +31,13 @@ View Flasher::readNVR(Span into) {
                 chip.discardInput();
             uint8_t reply[4];
             View received = exchange(command, reply);
+            // This command's own answer may still follow: sending it again would leave one answer
+            // in the input for good, and every later read would start with a stale reply.
+            for (unsigned stale = 0; answersAnEarlierAddress(received, address) && stale < NVR_READ_ATTEMPTS;
+                 ++stale) {
+                dumpExchange(command, received);
+                received = chip.read(reply, flasher::REPLY_TIMEOUT_MS);
+            }
             if (received.size() == 4 && reply[0] == 0xf2 && reply[1] == 0x00 && reply[2] == address) {
                 into[address] = reply[3];
                 break;

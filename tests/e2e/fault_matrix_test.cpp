@@ -177,6 +177,8 @@ const Fault ROWS[] = {
     // NVR dump: 256 reads, each up to 4 times.
     {NVR, {"drop-reply:read-nvr:10"}, DONE, {{READ_NVR, 257, 1000}}, "Recvd: <>"},
     {NVR, {"late-reply:read-nvr:256:1500"}, DONE, {{READ_NVR, 257, 1000}}},
+    // The late answer comes during a later read, which passes over it instead of asking again.
+    {NVR, {"late-reply:read-nvr:5:1500"}, DONE, {{READ_NVR, 257, 1000}}},
     {NVR, {"stray-byte:read-nvr:10"}, DONE, {{READ_NVR, 257}}},
     {NVR, {"silent-after:50"}, "Error: failed to read NVR", {{READ_NVR, 49}, {IGNORED, 4 * 4, 1000}}, "Recvd: <>"},
     {NVR, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
