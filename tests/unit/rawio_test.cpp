@@ -9,6 +9,7 @@
 #include "rawio/Status.hpp"
 #include "rawio/TimeoutClock.hpp"
 #include "util/Buffer.hpp"
+#include "util/View.hpp"
 
 #include <csignal>
 #include <fcntl.h>
@@ -163,6 +164,14 @@ Buffer filledTo(unsigned size) {
 }
 
 const uint8_t HEX[] = {0x01, 0xab};
+
+// A name in a fixed array (a device name, a buffer filled by a call) ends at its text, not at the
+// array's end: the bytes after it would be printed too.
+TEST(StringView, AnArrayEndsAtItsText) {
+    char name[16] = "abc";
+    EXPECT_EQ(StringView(name).size(), 3u);
+    EXPECT_EQ(StringView("tarnwick").size(), 8u);
+}
 
 TEST(LineBuffer, EveryKindOfValueFitsWholeUpToItsLastCharacterOrNotAtAll) {
     const struct {
