@@ -109,7 +109,7 @@ int serve(const ServeOptions& options) {
         }
         module.onTimer(now);
         writeDue(now);
-        canary.onTimer(now);
+        canary.onTimer(now, trace);
         if ((state.flashDirty || state.nvmDirty) && now - lastHostByte >= SAVE_AFTER_QUIET) {
             if (!state.save(options.stateDirectory, error))
                 fprintf(stderr, "tarnwick-emu: %s\n", error.c_str());
@@ -160,6 +160,7 @@ int serve(const ServeOptions& options) {
         if ((fds[0].revents & (POLLHUP | POLLERR)) != 0 && (fds[0].revents & POLLIN) == 0)
             usleep(1000); // no slave is open: nothing to read until the tool opens the tty
     }
+    canary.traceIfStalled(monotonicNow(), trace);
     trace.line(monotonicNow(), "event", "exit", "-");
     trace.flush();
     if (!state.save(options.stateDirectory, error))

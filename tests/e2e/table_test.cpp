@@ -180,7 +180,7 @@ TEST_P(Tool, Run) {
 }
 
 void runRow(const Row& row) {
-    // A run in which the machine held pty input back (the emulator's "event stall") says nothing
+    // A run in which the machine held pty input or the emulator back (its "event stall") says nothing
     // about the tool's retries and waits: it is run again, up to three times, and skipped, saying
     // so, when the machine stalled every run.
     for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -189,9 +189,9 @@ void runRow(const Row& row) {
         size_t stalls = countLines(emu.trace(), " event stall ");
         if (stalls == 0)
             return checkRow(row, emu, r);
-        std::printf("run %d: the machine held the pty back %zu times\n", attempt, stalls);
+        std::printf("run %d: the machine stalled %zu times\n", attempt, stalls);
     }
-    GTEST_SKIP() << "the machine held the pty back in each of three runs";
+    GTEST_SKIP() << "the machine stalled in each of three runs";
 }
 
 } // namespace emutest
