@@ -180,13 +180,13 @@ TEST_P(Tool, Run) {
 }
 
 void runRow(const Row& row) {
-    // A run in which the machine held pty input or the emulator back (its "event stall") says nothing
-    // about the tool's retries and waits: it is run again, up to three times, and skipped, saying
-    // so, when the machine stalled every run.
+    // A run in which the machine held pty input or the emulator back (its "event stall", or an
+    // emulator that did not get to end when asked) says nothing about the tool's retries and waits:
+    // it is run again, up to three times, and skipped, saying so, when the machine stalled every run.
     for (int attempt = 1; attempt <= 3; ++attempt) {
         Emu emu = Emu::start(row.options);
         RunResult r = runOnce(row, emu);
-        size_t stalls = countLines(emu.trace(), " event stall ");
+        size_t stalls = countLines(emu.trace(), " event stall ") + emu.wasKilled();
         if (stalls == 0)
             return checkRow(row, emu, r);
         std::printf("run %d: the machine stalled %zu times\n", attempt, stalls);

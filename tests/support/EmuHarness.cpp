@@ -213,7 +213,7 @@ Emu Emu::start(const EmuOptions& options) {
 
 Emu::Emu(Emu&& other) noexcept
     : directory(std::exchange(other.directory, "")), ttyPath(std::move(other.ttyPath)),
-      pid(std::exchange(other.pid, -1)) {}
+      pid(std::exchange(other.pid, -1)), killed(other.killed) {}
 
 Emu::~Emu() {
     stop();
@@ -233,6 +233,7 @@ void Emu::stop() {
             return;
         }
     kill(pid, SIGKILL);
+    killed = true;
     waitpid(std::exchange(pid, -1), nullptr, 0);
     // A killed FUSE server leaves its mount behind.
     umount2("/sys/class/gpio", MNT_DETACH);

@@ -86,6 +86,9 @@ public:
 
     // Stops the emulator (SIGTERM; it saves its state). Idempotent; the accessors below call it.
     void stop();
+    // Whether it had to be killed, not having ended within 5 s of SIGTERM: the machine did not run
+    // it, so its trace ends early and the run says nothing about the tool.
+    bool wasKilled() const { return killed; }
     // The module's "flash.bin", "nvm.bin" or "nvr.bin" after the emulator saved it.
     std::vector<uint8_t> state(const std::string& name);
     std::vector<std::string> trace();
@@ -101,6 +104,7 @@ private:
     std::string directory;
     std::string ttyPath;
     pid_t pid = -1;
+    bool killed = false;
 };
 
 } // namespace emutest
