@@ -78,14 +78,22 @@ protected:
 TEST_F(FlasherTest, BusyStatesAreWaitedOutUpToTheirLimits) {
     flasher::testing::setBusyLimits({300, 10000});
     Flasher& flasher = enabledFlasher();
+    // First, while no late reply of a wait given up can be left in the input.
+    setFault(busyPolls(2));
+    TimeoutClock clock;
+    EXPECT_TRUE(flasher.crcCheck());
+    EXPECT_GE(clock.elapsed(), 2000);
+    EXPECT_EQ(peer.count({CHECK_STATE}), 3u);
+    EXPECT_EQ(emutest::lastStatusWord(console.stdoutText()), "Done");
+
     setFault(busyPolls(1000000));
     // A doubled limit would end at 600 at the earliest; the shortest of up to three waits counts.
     long long shortest = 1000000;
     for (int round = 0; round < 3 && shortest >= 600; ++round) {
-        TimeoutClock clock;
+        TimeoutClock wait;
         EXPECT_FALSE(flasher.waitForFMS());
-        EXPECT_GE(clock.elapsed(), 300);
-        shortest = std::min(shortest, clock.elapsed());
+        EXPECT_GE(wait.elapsed(), 300);
+        shortest = std::min(shortest, wait.elapsed());
         Lines lines = console.lines();
         ASSERT_GE(lines.size(), 3u);
         EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
@@ -93,14 +101,6 @@ TEST_F(FlasherTest, BusyStatesAreWaitedOutUpToTheirLimits) {
                          "Error: Flash state machine still busy after 300 ms"}));
     }
     EXPECT_LT(shortest, 600);
-
-    setFault(busyPolls(2));
-    peer.forget();
-    TimeoutClock clock;
-    EXPECT_TRUE(flasher.crcCheck());
-    EXPECT_GE(clock.elapsed(), 2000);
-    EXPECT_EQ(peer.count({CHECK_STATE}), 3u);
-    EXPECT_EQ(emutest::lastStatusWord(console.stdoutText()), "Done");
 
     flasher::testing::setBusyLimits({300, 500});
     setFault(busyPolls(1000000));
