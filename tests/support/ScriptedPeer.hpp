@@ -76,6 +76,12 @@ public:
             usleep(5000);
         return received().size() >= count;
     }
+    // Waits up to five seconds for the `n`th item that starts with `prefix`.
+    bool waitForCount(const Bytes& prefix, size_t n) const {
+        for (int waited = 0; count(prefix) < n && waited < 5000; waited += 5)
+            usleep(5000);
+        return count(prefix) >= n;
+    }
     // The items received whose bytes from `offset` on start with `prefix`.
     size_t count(const Bytes& prefix, size_t offset = 0) const {
         std::vector<Bytes> items = received();
