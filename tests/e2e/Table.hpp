@@ -68,11 +68,11 @@ Bytes staticNvm();          // the populated NVM every module starts with
 Bytes noZeros(size_t size); // an image unlike it, without a zero byte
 Bytes hexFile(const Bytes& image);
 Bytes bridgeConversion(const Bytes& staticImage);
-inline Make image(const FirmwareSpec& spec) {
-    return [spec] { return Emu::firmwareImage(spec); };
+inline Make image(const Firmware& firmware) {
+    return [firmware] { return Emu::firmwareImage(firmware); };
 }
-inline Make hexImage(const FirmwareSpec& spec) {
-    return [spec] { return hexFile(Emu::firmwareImage(spec)); };
+inline Make hexImage(const Firmware& firmware) {
+    return [firmware] { return hexFile(Emu::firmwareImage(firmware)); };
 }
 
 } // namespace emutest

@@ -46,7 +46,7 @@ std::string erases(int sector) {
            "0123456789abcdef"[sector % 16];
 }
 
-const FirmwareSpec FLASHED = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
+const Firmware FLASHED = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
 
 // The row as a table row: the module and files as a clean run leaves them once it is done; the
 // backup whole once it was taken (even when a later step failed), absent otherwise.

@@ -12,7 +12,7 @@ namespace emutest {
 namespace {
 
 using emu::FLASH_SIZE, emu::SECTOR_SIZE;
-const FirmwareSpec FIRMWARE = {"Z-Wave 4.62", 1, 16384, 4 * 1024};
+const Firmware FIRMWARE = {"Z-Wave 4.62", 1, 16384, 4 * 1024};
 
 // One image with a sector of every shape; `withCrc`, the CRC-32 of the rest in its last four bytes, as
 // the tool writes it (none of them is 0xFF here). That CRC is the tool's own, checked against

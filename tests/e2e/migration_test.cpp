@@ -21,8 +21,8 @@ const Count NO_NVM_TRAFFIC = {" in frame nvm-", 0}, NOT_FLASHED = {" in prog ", 
 
 // Installed images with little code keep the flashing short, above all in the sanitizer build.
 EmuOptions small(EmuOptions options) {
-    for (FirmwareSpec* spec : {&options.bridge, &options.static671, &options.static661})
-        spec->codeSize = 2048;
+    for (Firmware* firmware : {&options.bridge, &options.static671, &options.static661})
+        firmware->codeSize = 2048;
     return options;
 }
 
@@ -44,7 +44,7 @@ void oneSafetyCopy(Emu&) {
 
 // clang-format off
 // A version the migration does not know: refused before the NVM is read or anything flashed.
-Row refused(const std::string& name, const FirmwareSpec& firmware, const std::string& error,
+Row refused(const std::string& name, const Firmware& firmware, const std::string& error,
             const char* library = "Static") {
     return {.name = name, .arguments = WITHOUT_BACKUP, .exitStatus = 1,
             .lines = {START, version(firmware.version, library), error},
@@ -54,8 +54,8 @@ Row refused(const std::string& name, const FirmwareSpec& firmware, const std::st
 
 std::vector<Row> rows() {
     const Make converted = [] { return bridgeConversion(staticNvm()); }, bridge = image(small({}).bridge);
-    const FirmwareSpec older = {"Z-Wave 4.05", 1}, sdk671 = {"Z-Wave 4.61", 1};
-    const FirmwareSpec smallNvmFirmware = {"z-wave 4.33", 1, 12195};
+    const Firmware older = {"Z-Wave 4.05", 1}, sdk671 = {"Z-Wave 4.61", 1};
+    const Firmware smallNvmFirmware = {"z-wave 4.33", 1, 12195};
     const Bytes smallNvm = emu::populatedStaticNvm({.size = 12195, .lastContentOffset = 11000});
     // The bridge flasher's eleven enables are echoed wrongly, the restore's are answered.
     EmuOptions bridgeFlashFails = small({.firmware = sdk671});

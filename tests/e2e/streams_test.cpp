@@ -9,7 +9,7 @@
 namespace emutest {
 namespace {
 
-const FirmwareSpec FLASHED = {"Z-Wave 4.81", 7, 16384, 8 * 1024};
+const Firmware FLASHED = {"Z-Wave 4.81", 7, 16384, 8 * 1024};
 
 std::string textOf(const std::string& path) {
     Bytes bytes = Emu::readFile(path);

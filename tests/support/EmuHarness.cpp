@@ -73,8 +73,8 @@ void enterNamespaceOnce() {
 }
 
 // Writes the image only when it differs from what an earlier start installed under that name.
-void installFirmware(const std::string& name, const FirmwareSpec& description) {
-    static std::map<std::string, std::optional<FirmwareSpec>> installed;
+void installFirmware(const std::string& name, const Firmware& description) {
+    static std::map<std::string, std::optional<Firmware>> installed;
     std::string path = FIRMWARE_DIRECTORY + "/serialapi_controller_" + name + ".hex";
     if (std::exchange(installed[path], description) == description)
         return;
@@ -128,7 +128,7 @@ const std::vector<std::string>& Emu::toolCommand() {
     return command;
 }
 
-std::vector<uint8_t> Emu::firmwareImage(const FirmwareSpec& description) {
+std::vector<uint8_t> Emu::firmwareImage(const Firmware& description) {
     emu::FirmwareIdentity identity{.version = description.version,
                                    .libraryType = uint8_t(description.library),
                                    .nvmSize = description.nvmSize,

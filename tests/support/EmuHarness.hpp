@@ -16,18 +16,18 @@
 namespace emutest {
 
 // An emulator firmware image: what its Serial API reports and how large its code is.
-struct FirmwareSpec {
+struct Firmware {
     std::string version{};
     int library = 1;
     uint32_t nvmSize = 16384;
     // Filler code bytes; small keeps flashing fast with --baud 0 (the module's default is 115000).
     size_t codeSize = 24 * 1024;
-    bool operator==(const FirmwareSpec&) const = default;
+    bool operator==(const Firmware&) const = default;
 };
 
 struct EmuOptions {
     // What the module's flash runs at start; an empty version leaves the flash erased (no boot).
-    FirmwareSpec firmware = {"Z-Wave 4.62", 1};
+    Firmware firmware = {"Z-Wave 4.62", 1};
     // The NVM at start: `nvm` when given, else a populated static-controller NVM when
     // `populateNvm`, else the firmware's default.
     bool populateNvm = true;
@@ -38,9 +38,9 @@ struct EmuOptions {
     int bootDelayMs = -1, writeMs = -1, crcMs = -1, setDefaultMs = -1;
     int initialLevel = 1; // reset line level at start: 1 = the module runs
     // The installed images the tool knows by their fixed names; an empty version installs none.
-    FirmwareSpec bridge = {"Z-Wave 4.81", 7};
-    FirmwareSpec static671 = {"Z-Wave 4.61", 1};
-    FirmwareSpec static661 = {"Z-Wave 4.62", 1};
+    Firmware bridge = {"Z-Wave 4.81", 7};
+    Firmware static671 = {"Z-Wave 4.61", 1};
+    Firmware static661 = {"Z-Wave 4.62", 1};
 };
 
 // A signal for the tool while it runs: `afterMs` after the `occurrence`th trace line of this run
@@ -95,7 +95,7 @@ public:
 
     // Helpers for test data.
     static void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
-    static std::vector<uint8_t> firmwareImage(const FirmwareSpec& description);
+    static std::vector<uint8_t> firmwareImage(const Firmware& description);
     static std::vector<uint8_t> readFile(const std::string& path);
 
 private:
