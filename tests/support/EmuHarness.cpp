@@ -7,8 +7,10 @@
 #include "Prng.hpp"
 #include "gpiofs/GpioFs.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -16,9 +18,11 @@
 #include <fstream>
 #include <map>
 #include <optional>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -103,6 +107,24 @@ pid_t spawn(const std::vector<std::string>& words, int in, int out, int err) {
     }
     return child;
 }
+
+// A descriptor that becomes readable when `child` ends, so that waiting for it is one sleep.
+struct ExitDescriptor {
+    explicit ExitDescriptor(pid_t child) : fd(int(syscall(SYS_pidfd_open, child, 0))) {
+        if (fd < 0)
+            fail(std::string("pidfd_open: ") + strerror(errno));
+    }
+    ~ExitDescriptor() { close(fd); }
+    ExitDescriptor(const ExitDescriptor&) = delete;
+    ExitDescriptor& operator=(const ExitDescriptor&) = delete;
+    // Sleeps until the child ends or `ms` have passed; reaps it into `status` when it ended.
+    bool await(pid_t child, int ms, int* status) const {
+        pollfd entry = {fd, POLLIN, 0};
+        poll(&entry, 1, ms);
+        return waitpid(child, status, WNOHANG) == child;
+    }
+    const int fd;
+};
 
 // Appends the trace file's complete lines from `offset` on, as the emulator appends to it.
 void readTrace(const std::string& path, size_t& offset, std::vector<std::string>& lines) {
@@ -227,11 +249,10 @@ void Emu::stop() {
     if (pid < 0)
         return;
     kill(pid, SIGTERM);
-    for (int waited = 0; waited < 5000; waited += 2, usleep(2000))
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
+    if (ExitDescriptor(pid).await(pid, 5000, nullptr)) {
+        pid = -1;
+        return;
+    }
     kill(pid, SIGKILL);
     killed = true;
     waitpid(std::exchange(pid, -1), nullptr, 0);
@@ -275,31 +296,39 @@ RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& 
     pid_t child = spawn(words, null, out, err);
     for (int fd : {null, out, err})
         close(fd);
-    // The plan's moment: the elapsed time when its trace line was seen, then `afterMs` more.
+    // Sleeps on a pidfd until the tool ends: a harness that woke every millisecond for the whole
+    // run, beside busy cores, kept the kernel's workers that carry pty input off the processors for
+    // seconds. While the plan's moment is still sought, it looks at the trace every 5 ms; that
+    // moment is the elapsed time when its trace line was seen, then `afterMs` more.
+    ExitDescriptor ended(child);
     size_t searchedTo = result.firstTraceLine, occurrences = 0;
     double momentMs = -1;
     int status = 0;
-    for (; waitpid(child, &status, WNOHANG) == 0; usleep(1000)) {
-        if (elapsedMs() >= 60000) { // the hang guard
+    for (bool seeking = plan.signal != 0;;) {
+        double wakeMs = 60000; // the hang guard
+        if (seeking)
+            wakeMs = momentMs < 0 ? elapsedMs() + 5 : momentMs;
+        if (ended.await(child, int(std::clamp(std::ceil(wakeMs - elapsedMs()), 0.0, 60000.0)), &status))
+            break;
+        if (elapsedMs() >= 60000) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
             status = -1;
             break;
         }
-        if (plan.signal == 0 || result.signalledAt >= 0)
-            continue;
-        if (momentMs < 0) {
+        if (seeking && momentMs < 0) {
             readTrace(path("trace.txt"), traceOffset, trace);
             for (; searchedTo < trace.size() && occurrences < plan.occurrence; ++searchedTo)
                 occurrences += trace[searchedTo].find(plan.tracePattern) != std::string::npos ? 1 : 0;
             momentMs = occurrences == plan.occurrence ? elapsedMs() + plan.afterMs : -1;
         }
-        if (momentMs >= 0 && elapsedMs() >= momentMs) {
+        if (seeking && momentMs >= 0 && elapsedMs() >= momentMs) {
             kill(child, plan.signal);
             // The steady clock is CLOCK_MONOTONIC, the trace's clock.
             result.signalClock =
                 std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1);
             result.signalledAt = elapsedMs() / 1000;
+            seeking = false;
         }
     }
     result.exitStatus = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -3,13 +3,15 @@
 // API frames and control bytes, or into the programming interface's 4-byte commands, records each
 // and writes back what the script answers.
 #include <algorithm>
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
 #include <string>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -42,10 +44,12 @@ public:
         thread = std::thread([this] { run(); });
     }
     ~ScriptedPeer() {
-        stop = true;
+        uint64_t one = 1;
+        (void)!write(stop, &one, sizeof one);
         thread.join();
         close(master);
         close(slave);
+        close(stop);
     }
 
     const char* path() const { return slavePath.c_str(); }
@@ -72,26 +76,25 @@ public:
     }
     // Waits up to five seconds for the `count`th item; the peer's thread may lag behind the host.
     bool waitFor(size_t count) const {
-        for (int waited = 0; received().size() < count && waited < 5000; waited += 5)
-            usleep(5000);
-        return received().size() >= count;
+        std::unique_lock lock(logMutex);
+        return logged.wait_for(lock, std::chrono::seconds(5), [&] { return log.size() >= count; });
     }
     // Waits up to five seconds for the `n`th item that starts with `prefix`.
     bool waitForCount(const Bytes& prefix, size_t n) const {
-        for (int waited = 0; count(prefix) < n && waited < 5000; waited += 5)
-            usleep(5000);
-        return count(prefix) >= n;
+        std::unique_lock lock(logMutex);
+        return logged.wait_for(lock, std::chrono::seconds(5), [&] { return countIn(log, prefix, 0) >= n; });
     }
     // The items received whose bytes from `offset` on start with `prefix`.
-    size_t count(const Bytes& prefix, size_t offset = 0) const {
-        std::vector<Bytes> items = received();
+    size_t count(const Bytes& prefix, size_t offset = 0) const { return countIn(received(), prefix, offset); }
+
+private:
+    static size_t countIn(const std::vector<Bytes>& items, const Bytes& prefix, size_t offset) {
         return size_t(std::count_if(items.begin(), items.end(), [&](const Bytes& item) {
             return item.size() >= offset + prefix.size() &&
                    std::equal(prefix.begin(), prefix.end(), item.begin() + long(offset));
         }));
     }
 
-private:
     // The length of the first whole item in `pending`, or 0 while it is incomplete.
     size_t itemLength(const Bytes& pending) const {
         if (cut == Cut::Commands)
@@ -101,12 +104,16 @@ private:
         return pending.size() >= 2 && pending.size() >= size_t(pending[1]) + 2 ? size_t(pending[1]) + 2 : 0;
     }
 
+    // Sleeps in poll until the host writes or the peer ends: a peer that woke every few
+    // milliseconds, beside busy cores, kept the kernel's workers that carry pty input waiting.
     void run() {
         Bytes pending;
-        while (!stop) {
-            pollfd entry = {master, POLLIN, 0};
+        for (;;) {
+            pollfd entries[] = {{master, POLLIN, 0}, {stop, POLLIN, 0}};
+            if (poll(entries, 2, -1) < 0 || entries[1].revents != 0)
+                return;
             uint8_t chunk[512];
-            ssize_t n = poll(&entry, 1, 5) > 0 ? read(master, chunk, sizeof chunk) : 0;
+            ssize_t n = entries[0].revents != 0 ? read(master, chunk, sizeof chunk) : 0;
             if (n > 0)
                 pending.insert(pending.end(), chunk, chunk + n);
             for (size_t length; !pending.empty() && (length = itemLength(pending)) > 0;) {
@@ -116,6 +123,7 @@ private:
                 log.push_back(item);
                 size_t index = log.size() - 1;
                 logLock.unlock();
+                logged.notify_all();
                 // Without the log's lock: a script may look at the log.
                 std::lock_guard scriptLock(scriptMutex);
                 if (script)
@@ -128,8 +136,9 @@ private:
     Script script; // keeps its state between calls
     int master = -1, slave = -1;
     std::string slavePath;
-    std::atomic<bool> stop{false};
+    int stop = eventfd(0, EFD_CLOEXEC);
     mutable std::mutex logMutex, scriptMutex;
+    mutable std::condition_variable logged;
     std::vector<Bytes> log;
     std::thread thread;
 };
