@@ -66,9 +66,12 @@ void sectorCommands(Emu& emu) {
 // clang-format off
 std::vector<Row> rows() {
     return {
+        // A sector write keeps the module busy for a while: the state polls see it busy, then done.
         {.name = "sector_shapes", .arguments = {"--reset-pin", "17", "--hex", "@image.hex", "@tty"},
-         .counts = {{" in prog crc-check ", 1}, {" event crc passed", 1}}, .options = {.firmware = {""}},
+         .counts = {{" in prog crc-check ", 1}, {" event crc passed", 1}},
+         .options = {.firmware = {""}, .writeMs = 20},
          .inputs = {{"image.hex", [] { return hexFile(shapes()); }}}, .flash = [] { return shapes(true); },
+         .order = {" out prog check-state 7f fe 00 08", " out prog check-state 7f fe 00 00"},
          .check = sectorCommands},
         // A run whose CRC check fails, then one whose check is undecided: each is written again whole
         // from sector 0 after a pause of 2 s, and the third run, the last the tool allows, passes.
