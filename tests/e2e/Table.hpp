@@ -1,8 +1,11 @@
 #pragma once
 // The end-to-end tables: one row per job and situation, each run of the real tool against a fresh
 // emulator, and what the row names must be seen afterwards.
+#include "GeneratedContent.hpp"
+#include "IntelHex.hpp"
 #include "support/EmuHarness.hpp"
 #include "support/ToolOutput.hpp"
+#include "zwave/BridgeMigration.hpp"
 
 #include <gtest/gtest.h>
 
@@ -64,10 +67,25 @@ std::string expand(const std::string& text, const Emu& emu);
 unsigned signalSeed(); // TARNWICK_SIGNAL_SEED, or the time
 
 // Test data shared by the tables.
-Bytes staticNvm();          // the populated NVM every module starts with
-Bytes noZeros(size_t size); // an image unlike it, without a zero byte
-Bytes hexFile(const Bytes& image);
-Bytes bridgeConversion(const Bytes& staticImage);
+inline Bytes staticNvm() { // the populated NVM every module starts with
+    return emu::populatedStaticNvm();
+}
+inline Bytes noZeros(size_t size) { // an image unlike it, without a zero byte
+    Bytes image(size);
+    for (size_t i = 0; i < size; ++i)
+        image[i] = uint8_t((i * 31 + 7) % 255 + 1);
+    return image;
+}
+inline Bytes hexFile(const Bytes& image) {
+    std::string text = emu::writeIntelHex(image);
+    return Bytes(text.begin(), text.end());
+}
+inline Bytes bridgeConversion(const Bytes& staticImage) {
+    Bytes target(32768);
+    View converted =
+        convertToBridge(View(staticImage.data(), staticImage.size()), Span(target.data(), 32768));
+    return Bytes(converted.data(), converted.data() + converted.size());
+}
 inline Make image(const Firmware& firmware) {
     return [firmware] { return Emu::firmwareImage(firmware); };
 }

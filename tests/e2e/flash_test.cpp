@@ -6,7 +6,6 @@
 #include "FirmwareIdentity.hpp"
 
 #include <cstdio>
-#include <sstream>
 
 namespace emutest {
 namespace {
@@ -31,44 +30,48 @@ Bytes shapes(bool withCrc = false) {
     return image;
 }
 
-// The programming commands in order, each run of continue-writes as one line with its length; only
-// the bytes that differ from erased flash are written, through the SRAM.
+// The programming commands in order with their bytes, each run of continue-writes as one line with
+// its length; only the bytes that differ from erased flash are written, through the SRAM.
 void sectorCommands(Emu& emu) {
     Lines commands;
     for (const std::string& line : emu.trace()) {
-        std::istringstream words(line.substr(std::min(line.find(" in prog "), line.size())));
-        std::string in, prog, name, b0, b1, b2;
-        words >> in >> prog >> name >> b0 >> b1 >> b2;
+        const size_t at = std::min(line.find(" in prog "), line.size() - 9) + 9;
+        const std::string command = line.substr(at, line.find(' ', at) - at);
         bool continued = !commands.empty() && commands.back().rfind("continue", 0) == 0;
-        if (name == "continue-write" && continued)
+        if (command == "continue-write" && continued)
             commands.back() = "continue x" + std::to_string(std::stoi(commands.back().substr(10)) + 1);
-        else if (name == "continue-write")
+        else if (command == "continue-write")
             commands.push_back("continue x1");
-        else if (name == "erase-sector" || name == "write-sram")
-            commands.push_back(name + " " + b0 + " " + b1 + " " + b2);
-        else if (name == "write-flash-sector")
-            commands.push_back(name);
+        else if (command == "erase-sector" || command == "write-sram" || command == "write-flash-sector")
+            commands.push_back(line.substr(at));
     }
-    Lines expected = {"erase-sector 0b 00 ff", "write-sram 04 00 64", "write-flash-sector",
-                      "erase-sector 0b 01 ff", "write-sram 04 00 00", "write-flash-sector",
-                      "write-sram 04 00 01",   "continue x682",       "write-flash-sector",
-                      "erase-sector 0b 02 ff", "write-sram 04 00 0a", "write-flash-sector",
-                      "write-sram 04 00 0b",   "continue x1",         "write-flash-sector",
-                      "erase-sector 0b 03 ff", "write-sram 04 00 0a", "write-flash-sector",
-                      "write-sram 04 00 0c",   "continue x1",         "write-flash-sector"};
-    char erase[32];
+    // clang-format off
+    Lines expected = {
+        "erase-sector 0b 00 ff ff", "write-sram 04 00 64 42", "write-flash-sector 20 00 ff ff",
+        "erase-sector 0b 01 ff ff", "write-sram 04 00 00 01", "write-flash-sector 20 01 ff ff",
+        "write-sram 04 00 01 02", "continue x682", "write-flash-sector 20 01 ff ff",
+        "erase-sector 0b 02 ff ff", "write-sram 04 00 0a 0a", "write-flash-sector 20 02 ff ff",
+        "write-sram 04 00 0b 0b", "continue x1", "write-flash-sector 20 02 ff ff",
+        "erase-sector 0b 03 ff ff", "write-sram 04 00 0a 0a", "write-flash-sector 20 03 ff ff",
+        "write-sram 04 00 0c 0c", "continue x1", "write-flash-sector 20 03 ff ff"};
+    // clang-format on
+    char text[32];
     for (int sector = 4; sector < 64; ++sector)
-        expected.push_back((std::snprintf(erase, sizeof erase, "erase-sector 0b %02x ff", sector), erase));
-    expected.insert(expected.end(), {"write-sram 04 07 fc", "continue x1", "write-flash-sector"});
+        expected.push_back((std::snprintf(text, sizeof text, "erase-sector 0b %02x ff ff", sector), text));
+    std::snprintf(text, sizeof text, "write-sram 04 07 fc %02x", shapes(true)[FLASH_SIZE - 4]); // the CRC
+    expected.insert(expected.end(), {text, "continue x1", "write-flash-sector 20 3f ff ff"});
     EXPECT_EQ(commands, expected);
 }
 
 // clang-format off
 std::vector<Row> rows() {
     return {
+        // A sector write keeps the module busy for a while: the state polls see it busy, then done.
         {.name = "sector_shapes", .arguments = {"--reset-pin", "17", "--hex", "@image.hex", "@tty"},
-         .counts = {{" in prog crc-check ", 1}, {" event crc passed", 1}}, .options = {.firmware = {""}},
+         .counts = {{" in prog crc-check ", 1}, {" event crc passed", 1}},
+         .options = {.firmware = {""}, .writeMs = 20},
          .inputs = {{"image.hex", [] { return hexFile(shapes()); }}}, .flash = [] { return shapes(true); },
+         .order = {" out prog check-state 7f fe 00 08", " out prog check-state 7f fe 00 00"},
          .check = sectorCommands},
         // A run whose CRC check fails, then one whose check is undecided: each is written again whole
         // from sector 0 after a pause of 2 s, and the third run, the last the tool allows, passes.

@@ -293,6 +293,9 @@ TEST_F(ResetLine, TheResetPulseHoldsEachLevelForItsTime) {
     });
 
     // A mode change holds the new level for the same time; a reset in programming mode pulses high.
+    // The levels are those the emulator's reset line is told of: "low" drives the line low at once.
+    std::vector<int> levels;
+    gpio.fs.onValue([&levels](unsigned, int level) { levels.push_back(level); });
     Chip chip(module.path(), RESET, ChipMode::Run);
     double startMs = nowMs();
     EXPECT_TRUE(chip.setMode(ChipMode::Programming));
@@ -300,6 +303,7 @@ TEST_F(ResetLine, TheResetPulseHoldsEachLevelForItsTime) {
     size_t seen = gpio.fs.events().size();
     EXPECT_TRUE(chip.hardwareReset());
     EXPECT_EQ(writes(gpio.fs, seen), (Lines{"value 17 1", "value 17 0"}));
+    EXPECT_EQ(levels, (std::vector<int>{0, 0, 1, 0, 1, 0}));
     std::vector<double> pulse = stampsMs(gpio.fs, seen, Event::Value, RESET);
     ASSERT_EQ(pulse.size(), 2u);
     EXPECT_GE(pulse[1] - pulse[0], 7.5);
