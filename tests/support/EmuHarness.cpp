@@ -16,8 +16,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -76,12 +74,8 @@ void enterNamespaceOnce() {
         throw std::runtime_error(failure);
 }
 
-// Writes the image only when it differs from what an earlier start installed under that name.
 void installFirmware(const std::string& name, const Firmware& description) {
-    static std::map<std::string, std::optional<Firmware>> installed;
     std::string path = FIRMWARE_DIRECTORY + "/serialapi_controller_" + name + ".hex";
-    if (std::exchange(installed[path], description) == description)
-        return;
     unlink(path.c_str());
     if (!description.version.empty()) {
         std::string text = emu::writeIntelHex(Emu::firmwareImage(description));
@@ -108,23 +102,16 @@ pid_t spawn(const std::vector<std::string>& words, int in, int out, int err) {
     return child;
 }
 
-// A descriptor that becomes readable when `child` ends, so that waiting for it is one sleep.
-struct ExitDescriptor {
-    explicit ExitDescriptor(pid_t child) : fd(int(syscall(SYS_pidfd_open, child, 0))) {
-        if (fd < 0)
-            fail(std::string("pidfd_open: ") + strerror(errno));
-    }
-    ~ExitDescriptor() { close(fd); }
-    ExitDescriptor(const ExitDescriptor&) = delete;
-    ExitDescriptor& operator=(const ExitDescriptor&) = delete;
-    // Sleeps until the child ends or `ms` have passed; reaps it into `status` when it ended.
-    bool await(pid_t child, int ms, int* status) const {
-        pollfd entry = {fd, POLLIN, 0};
-        poll(&entry, 1, ms);
-        return waitpid(child, status, WNOHANG) == child;
-    }
-    const int fd;
-};
+// Sleeps until `child` ends (its pidfd turns readable) or `ms` have passed; reaps it when it ended.
+// A child reaped already has no pidfd.
+bool awaitExit(pid_t child, int ms, int* status) {
+    pollfd entry = {int(syscall(SYS_pidfd_open, child, 0)), POLLIN, 0};
+    if (entry.fd < 0)
+        return true;
+    poll(&entry, 1, ms);
+    close(entry.fd);
+    return waitpid(child, status, WNOHANG) == child;
+}
 
 // Appends the trace file's complete lines from `offset` on, as the emulator appends to it.
 void readTrace(const std::string& path, size_t& offset, std::vector<std::string>& lines) {
@@ -223,13 +210,11 @@ Emu Emu::start(const EmuOptions& options) {
     int log = open(emu.path("emulator.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     emu.pid = spawn(arguments, 0, log, log);
     close(log);
-    for (int waited = 0; access(emu.path("ready").c_str(), F_OK) != 0; waited += 2) {
-        if (waited > 10000 || waitpid(emu.pid, nullptr, WNOHANG) == emu.pid) {
+    for (int waited = 0; access(emu.path("ready").c_str(), F_OK) != 0; waited += 2)
+        if (waited > 10000 || awaitExit(emu.pid, 2, nullptr)) {
             std::vector<uint8_t> reason = readFile(emu.path("emulator.log"));
             fail("tarnwick-emu did not become ready: " + std::string(reason.begin(), reason.end()));
         }
-        usleep(2000);
-    }
     return emu;
 }
 
@@ -249,15 +234,14 @@ void Emu::stop() {
     if (pid < 0)
         return;
     kill(pid, SIGTERM);
-    if (ExitDescriptor(pid).await(pid, 5000, nullptr)) {
-        pid = -1;
-        return;
+    if (!awaitExit(pid, 5000, nullptr)) {
+        kill(pid, SIGKILL);
+        killed = true;
+        waitpid(pid, nullptr, 0);
+        // A killed FUSE server leaves its mount behind.
+        umount2("/sys/class/gpio", MNT_DETACH);
     }
-    kill(pid, SIGKILL);
-    killed = true;
-    waitpid(std::exchange(pid, -1), nullptr, 0);
-    // A killed FUSE server leaves its mount behind.
-    umount2("/sys/class/gpio", MNT_DETACH);
+    pid = -1;
 }
 
 std::vector<uint8_t> Emu::state(const std::string& name) {
@@ -300,7 +284,6 @@ RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& 
     // run, beside busy cores, kept the kernel's workers that carry pty input off the processors for
     // seconds. While the plan's moment is still sought, it looks at the trace every 5 ms; that
     // moment is the elapsed time when its trace line was seen, then `afterMs` more.
-    ExitDescriptor ended(child);
     size_t searchedTo = result.firstTraceLine, occurrences = 0;
     double momentMs = -1;
     int status = 0;
@@ -308,7 +291,7 @@ RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& 
         double wakeMs = 60000; // the hang guard
         if (seeking)
             wakeMs = momentMs < 0 ? elapsedMs() + 5 : momentMs;
-        if (ended.await(child, int(std::clamp(std::ceil(wakeMs - elapsedMs()), 0.0, 60000.0)), &status))
+        if (awaitExit(child, int(std::clamp(std::ceil(wakeMs - elapsedMs()), 0.0, 60000.0)), &status))
             break;
         if (elapsedMs() >= 60000) {
             kill(child, SIGKILL);

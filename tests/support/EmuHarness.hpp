@@ -22,7 +22,6 @@ struct Firmware {
     uint32_t nvmSize = 16384;
     // Filler code bytes; small keeps flashing fast with --baud 0 (the module's default is 115000).
     size_t codeSize = 24 * 1024;
-    bool operator==(const Firmware&) const = default;
 };
 
 struct EmuOptions {
