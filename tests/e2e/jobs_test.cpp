@@ -106,8 +106,6 @@ std::vector<Row> rows() {
         // An empty restore file is refused once the connection stands.
         restore("restore_of_an_empty_file", [] { return Bytes(); },
                 {"Error: NVM image file '@image.bin' is empty"}, "@image.bin", {"Configuring serial API"}),
-        restore("restore_of_dev_null", [] { return Bytes(); }, {"Error: NVM image file '/dev/null' is empty"},
-                "/dev/null", {"Configuring serial API"}),
         restore("restore_of_a_missing_file", [] { return Bytes(); }, {"IO-Error on open(): No such file or "
                 "directory (errno = 2)", "Error: cannot read NVM image file '@missing.bin'"}, "@missing.bin"),
         restore("restore_of_a_directory", [] { return Bytes(); }, {"IO-Error on read(): Is a directory (errno = 21)",
