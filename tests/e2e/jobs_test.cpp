@@ -117,9 +117,10 @@ std::vector<Row> rows() {
          .inputs = {{"image.bin", [] { return noZeros(16384); }}},
          .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}, {"@backup.bin", staticNvm}},
          .nvm = [] { return noZeros(16384); },
-         .shell = "mkfifo @nvr.fifo @nvm.fifo @in.fifo; cat @nvr.fifo >@nvr.bin & cat @nvm.fifo >@backup.bin & "
-                  "{ head -c 5000 @image.bin; sleep 0.2; tail -c +5001 @image.bin; } >@in.fifo & "
-                  "\"$@\"; status=$?; wait; exit $status"},
+         // Helpers that a failed run leaves waiting for a fifo end within 30 s.
+         .shell = "mkfifo @nvr.fifo @nvm.fifo @in.fifo; timeout 30 cat @nvr.fifo >@nvr.bin & timeout 30 cat "
+                  "@nvm.fifo >@backup.bin & timeout 30 bash -c '{ head -c 5000 @image.bin; sleep 0.2; tail -c "
+                  "+5001 @image.bin; } >@in.fifo' & \"$@\"; status=$?; wait; exit $status"},
 
         // A HEX file the reader refuses (cut short: its image would get a valid CRC) ends the run before
         // the flasher is built: the reset line moves only as the opening moves it, no programming command.
