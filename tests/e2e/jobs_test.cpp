@@ -106,8 +106,21 @@ std::vector<Row> rows() {
         // An empty restore file is refused once the connection stands.
         restore("restore_of_an_empty_file", [] { return Bytes(); },
                 {"Error: NVM image file '@image.bin' is empty"}, "@image.bin", {"Configuring serial API"}),
-        restore("restore_of_dev_null", [] { return Bytes(); }, {"Error: NVM image file '/dev/null' is empty"},
-                "/dev/null", {"Configuring serial API"}),
+        restore("restore_of_a_missing_file", [] { return Bytes(); }, {"IO-Error on open(): No such file or "
+                "directory (errno = 2)", "Error: cannot read NVM image file '@missing.bin'"}, "@missing.bin"),
+        restore("restore_of_a_directory", [] { return Bytes(); }, {"IO-Error on read(): Is a directory (errno = 21)",
+                "Error: cannot read NVM image file '/'"}, "/"),
+        // Pipes from and to other programs: an image read to its end however its pieces come, and files
+        // written in place (a pipe replaced by a file would leave its reader waiting for ever).
+        {.name = "files_through_pipes", .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.fifo", "--backup-nvm",
+         "@nvm.fifo", "--restore-nvm", "@in.fifo", "@tty"}, .counts = {{" in frame nvm-write ", 256}},
+         .inputs = {{"image.bin", [] { return noZeros(16384); }}},
+         .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}, {"@backup.bin", staticNvm}},
+         .nvm = [] { return noZeros(16384); },
+         // Helpers that a failed run leaves waiting for a fifo end within 30 s.
+         .shell = "mkfifo @nvr.fifo @nvm.fifo @in.fifo; timeout 30 cat @nvr.fifo >@nvr.bin & timeout 30 cat "
+                  "@nvm.fifo >@backup.bin & timeout 30 bash -c '{ head -c 5000 @image.bin; sleep 0.2; tail -c "
+                  "+5001 @image.bin; } >@in.fifo' & \"$@\"; status=$?; wait; exit $status"},
 
         // A HEX file the reader refuses (cut short: its image would get a valid CRC) ends the run before
         // the flasher is built: the reset line moves only as the opening moves it, no programming command.

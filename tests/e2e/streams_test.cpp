@@ -27,6 +27,9 @@ void plainLines(Emu& emu) {
     EXPECT_LT(lines.size(), 80u) << status;
     EXPECT_EQ(countLines(lines, "Retrying sector in"), 1u);
     EXPECT_EQ(lastStatusWord(status), "Done");
+    // A line repeats no line before it, and the sector, its share of the flash and its address show.
+    EXPECT_TRUE(std::adjacent_find(lines.begin(), lines.end()) == lines.end()) << status;
+    EXPECT_TRUE(hasLine(lines, " 50.00% Sector 32/63 addr=0x010000 Erasing")) << status;
     EXPECT_EQ(status.back(), '\n');
     // The failed sector's exchange, and no Error line: a sector that succeeds on its retry is no failure.
     EXPECT_EQ(messageLines(messages), (Lines{"Response: <20 03 ff 00>", "Expected: <20 03 ff ff>", ""}));
@@ -70,17 +73,19 @@ std::vector<Row> rows() {
                     {" in prog crc-check ", 1}},
          .options = {.faults = {"fail-sector:3"}}, .inputs = hex, .flash = image(FLASHED),
          .shell = "exec \"$@\" >@out.log 2>@err.log", .check = plainLines},
-        // --help and --version win over everything else on the line: nothing is checked or opened.
-        {.name = "help_opens_nothing",
-         .arguments = {"--reset-pin", "17", "--erase-nvm", "--help", "--bogus", "@tty"}, .word = "",
+        // --help and --version win over everything else on the line, the first of them over the other:
+        // nothing is checked, reported (refusals before them included) or opened.
+        {.name = "help_opens_nothing", .arguments = {"-x", "--reset-pin", "0", "--migrate-nvm", "--help",
+         "--version", "--bogus", "@tty"}, .word = "",
          .counts = {nothingSent, resetUntouched}, .shell = "exec \"$@\" >@out.txt", .check = helpText},
-        {.name = "version_opens_nothing", .arguments = {"--version", "--", "@tty"}, .word = "",
-         .counts = {nothingSent, resetUntouched},
+        {.name = "version_opens_nothing", .arguments = {"--erase-nvm", "--version", "--help", "--", "@tty"},
+         .word = "", .counts = {nothingSent, resetUntouched},
          .files = {{"@out.txt", [version] { return Bytes(version.begin(), version.end()); }}},
          .shell = "exec \"$@\" >@out.txt"},
-        // After "--" it is the tty path as before.
-        {.name = "help_as_the_tty_path", .arguments = {"--get-version", "--", "--help"}, .exitStatus = 1,
-         .lines = {"openTTY: An error occurred while opening tty --help: No such file or directory"},
+        // As an option's value or after "--" they are paths as any other.
+        {.name = "help_and_version_as_paths", .arguments = {"--backup-nvm", "--help", "--get-version", "--",
+         "--version"}, .exitStatus = 1,
+         .lines = {"openTTY: An error occurred while opening tty --version: No such file or directory"},
          .counts = {nothingSent, resetUntouched}},
         // A failed job ends with one Error line: the file it failed on, or the job that failed.
         {.name = "error_line_names_the_file",

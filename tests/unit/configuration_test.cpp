@@ -120,30 +120,6 @@ TEST(Configuration, Table) {
     }
 }
 
-// Where --help or --version is an option the first of them wins and nothing else is checked; as a
-// path or after "--" it is that path.
-TEST(Configuration, HelpAndVersionWinOnlyWhereTheyAreOptions) {
-    using enum Configuration::Request;
-    const struct {
-        std::vector<const char*> argv;
-        Configuration::Request request;
-        std::string fields;
-    } rows[] = {
-        {{"prog", "-x", "--reset-pin", "0", "--version", "--help", nullptr}, ProgramVersion, ""},
-        {{"prog", "--migrate-nvm", "--help", "--version", nullptr}, Help, ""},
-        {{"prog", "--backup-nvm", "--help", "/dev/ttyAMA0", nullptr}, Jobs, TTY + " backup=--help"},
-        {{"prog", "--", "--version", nullptr}, Jobs, "tty=--version"},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.argv[1]);
-        ConsoleCapture console;
-        Configuration c(row.argv.data());
-        EXPECT_EQ(c.request, row.request);
-        EXPECT_EQ(console.lines(), Lines{});
-        EXPECT_EQ(c.request == Jobs && c.valid ? describe(c) : "", row.fields);
-    }
-}
-
 TEST(Configuration, UsageNamesTheProgramOrTarnwick) {
     const char* empty[] = {"", nullptr};
     const char* unnamed[] = {nullptr};

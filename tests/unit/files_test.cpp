@@ -1,14 +1,12 @@
 // Whole files as the emulator runs never meet them: links, permissions, other owners, hard links,
-// bind mounts and a full disk when a backup is written; pieces from a FIFO when an image is read.
+// bind mounts and a full disk when a backup is written.
 #include "rawio/Exception.hpp"
 #include "rawio/Files.hpp"
 
 #include <algorithm>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <sched.h>
@@ -42,48 +40,6 @@ std::string fileContent(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The errno and message of the exception a call raised; 0 and "" when it raised none.
-std::pair<int, std::string> raisedBy(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const RawIO::Exception& e) {
-        return {e.error, e.message};
-    }
-    return {0, ""};
-}
-
-void writeFile(const std::string& path, const std::string& image) {
-    RawIO::writeFile(path, View(reinterpret_cast<const uint8_t*>(image.data()), image.size()));
-}
-
-// A FIFO (a pipe from another program) is read to its end however its pieces arrive, and written
-// in place.
-TEST(Files, FifosAreReadWholeAndWrittenInPlace) {
-    TemporaryDirectory dir;
-    std::string fifo = dir.path + "/fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::thread writer([&] {
-        FileDescriptor out(open(fifo.c_str(), O_WRONLY));
-        for (const char* piece : {"first ", "second ", "third"}) {
-            EXPECT_GT(write(out.get(), piece, std::strlen(piece)), 0);
-            usleep(5000);
-        }
-    });
-    uint8_t storage[64];
-    View got = RawIO::readFile(fifo, Span(storage));
-    writer.join();
-    EXPECT_EQ(std::string(got.begin(), got.end()), "first second third");
-    // Held open for reading here, so the write neither blocks nor needs a reader thread.
-    FileDescriptor reader(open(fifo.c_str(), O_RDWR | O_NONBLOCK));
-    EXPECT_EQ(raisedBy([&] { writeFile(fifo, "streamed"); }), std::make_pair(0, std::string()));
-    char received[16] = {};
-    EXPECT_EQ(read(reader.get(), received, sizeof received), 8);
-    EXPECT_EQ(std::string(received), "streamed");
-    EXPECT_TRUE(fs::is_fifo(fifo));
-    EXPECT_EQ(raisedBy([&] { RawIO::readFile(dir.path + "/missing", Span(storage)); }),
-              std::make_pair(ENOENT, std::string("IO-Error on open()")));
-}
-
 // Every name below `directory`, sorted, relative to it.
 std::vector<std::string> tree(const std::string& directory) {
     std::vector<std::string> names;
@@ -114,8 +70,14 @@ std::pair<int, std::string> writeAs(uid_t writer, const std::string& path, const
     std::pair<int, std::string> outcome = {-1, "cannot change the user"};
     std::thread([&] {
         if (syscall(SYS_setgroups, 0, nullptr) == 0 && syscall(SYS_setresgid, writer, writer, writer) == 0 &&
-            syscall(SYS_setresuid, writer, writer, writer) == 0)
-            outcome = raisedBy([&] { writeFile(path, image); });
+            syscall(SYS_setresuid, writer, writer, writer) == 0) {
+            try {
+                RawIO::writeFile(path, View(reinterpret_cast<const uint8_t*>(image.data()), image.size()));
+                outcome = {0, ""};
+            } catch (const RawIO::Exception& e) {
+                outcome = {e.error, e.message};
+            }
+        }
     }).join();
     return outcome;
 }
