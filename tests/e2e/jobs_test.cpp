@@ -136,6 +136,12 @@ std::vector<Row> rows() {
         {.name = "serial_api_job_without_a_reset_pin", .arguments = {"--backup-nvm", "@backup.bin", "@tty"},
          .counts = {{" in frame nvm-read ", 256}, {" line reset ", 1}, {" in frame soft-reset ", 0}},
          .options = {.bootDelayMs = 0}, .files = {{"@backup.bin", staticNvm}}},
+        // Without a pin a restore resets softly, even unasked: before the erase and after the writes.
+        {.name = "restore_without_a_reset_pin", .arguments = {"--restore-nvm", "@image.bin", "@tty"},
+         .counts = {{" in frame soft-reset ", 2}, {" line reset ", 1}}, .options = {.bootDelayMs = 0},
+         .inputs = {{"image.bin", [] { return noZeros(16384); }}}, .nvm = [] { return noZeros(16384); },
+         .order = {" in frame soft-reset ", " in frame set-default ", " in frame nvm-write ",
+                   " in frame soft-reset ", " out frame started "}},
         {.name = "verbose", .arguments = {"--reset-pin", "17", "--verbose", "--get-version", "@tty"},
          .lines = {"Recving: <01 09 00 0a 00 00 01 02 01 00 fe>", "Sending: <06>",
                    "Sending: <01 03 00 15 e9>", "Recving: <06>",
