@@ -179,6 +179,10 @@ const Fault ROWS[] = {
     // Flash: a sector gets 5 attempts, 0.5 s apart with a restart; a run 3, 2 s apart.
     {FLASH, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}, {erases(4), 1}}},
     {FLASH, {"fail-sector:5:always"}, "Error: flashing failed", {{erases(5), 3 * 5}, {erases(6), 0}, {CRC_CHECK, 0}, {PROG, ANY, 2000}}, "Expected: <20 05 ff ff>"},
+    // Every restart after sector 5 failed gets a wrong echo: after five of 11 enables (0.1 s apart) and
+    // 0.3 s each, the run gives up without trying the sector again or checking the CRC; the next run's
+    // restart works.
+    {FLASH, {"fail-sector:5", "corrupt-checksum:enable:2-56"}, DONE, {{ENABLE, 1 + 5 * 11 + 1}, {erases(5), 2}, {erases(0), 2}, {CRC_CHECK, 1}, {RELEASES, 2 + 5 + 1, 10 * 100 + 300}}, "Expected: <ac 53 aa 55>"},
     {FLASH, {"crc-fail:always"}, "Error: flashing failed", {{CRC_CHECK, 3}, {erases(0), 3}, {PROG, ANY, 2000}}},
     {FLASH, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
     // The third write-SRAM and the fifth state poll are sector 1's.
