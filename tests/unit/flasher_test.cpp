@@ -82,14 +82,21 @@ TEST_F(FlasherTest, BusyStatesAreWaitedOutUpToTheirLimits) {
     EXPECT_EQ(emutest::lastStatusWord(console.stdoutText()), "Done");
 
     setFault(busyPolls(1000000));
-    // A doubled limit would end at 600 at the earliest; the shortest of up to eight waits counts.
+    // A doubled limit would end at 600 at the earliest; the shortest of up to eight waits counts. A
+    // wait that ended on a poll left unanswered for a second had the module's thread starved by a busy
+    // machine: it does not count, and its late reply is let in and thrown away.
     long long shortest = 1000000;
     for (int round = 0; round < 8 && shortest >= 600; ++round) {
         TimeoutClock wait;
         EXPECT_FALSE(flasher.waitForFMS());
         EXPECT_GE(wait.elapsed(), 300);
-        shortest = std::min(shortest, wait.elapsed());
         Lines lines = console.lines();
+        if (!lines.empty() && lines.back().rfind("Recvd: <", 0) == 0 && wait.elapsed() >= 1000) {
+            usleep(500 * 1000);
+            chip.discardInput();
+            continue;
+        }
+        shortest = std::min(shortest, wait.elapsed());
         ASSERT_GE(lines.size(), 3u);
         EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
                   (Lines{" Sent: <7f fe 00 00>", "Recvd: <7f fe 00 08>",
