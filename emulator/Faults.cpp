@@ -11,8 +11,8 @@ namespace emu {
 const char* const FAULTS_HELP =
     "Faults (--fault SPEC, repeatable; N and K count from 1; NAME limits the count to exchanges\n"
     "of one name as the trace spells them, e.g. get-version, nvm-read, set-default, continue-write,\n"
-    "or to a family: nvm-backup-restore, frame, prog). Each fault traces 'event fault FAULT NAME'\n"
-    "where it takes effect:\n"
+    "or to a family: nvm-backup-restore, frame, prog); N-M hits every one from N to M. Each fault\n"
+    "traces 'event fault FAULT NAME' where it takes effect:\n"
     "  drop-reply:[NAME:]N           the N-th exchange is carried out but gets no reply\n"
     "                                (a Serial API frame is still ACKed)\n"
     "  corrupt-checksum:[NAME:]N     the reply to the N-th exchange goes out once with a bad\n"
@@ -26,6 +26,8 @@ const char* const FAULTS_HELP =
     "  can-reply:[NAME:]N            the N-th exchange is carried out, but a CAN byte (0x18) goes\n"
     "                                out instead of its reply (after the ACK of a frame)\n"
     "  stray-byte:[NAME:]N           one extra byte (0x00) follows the reply to the N-th exchange\n"
+    "  reply-payload:[NAME:]N:HEX    the Serial API reply to the N-th exchange carries HEX (maybe\n"
+    "                                nothing) after its function id, with a right checksum\n"
     "  stale-started                 when the reset line is first asserted, a started notification\n"
     "                                (0x0A) of a boot just before is still on the line\n"
     "  nvm-wrong-offset:N            the N-th NVM read is answered with the offset plus 64\n"
@@ -68,6 +70,18 @@ static bool parseNumber(const std::string& text, int64_t& value) {
     return true;
 }
 
+// N or N-M, both from 1.
+static bool parseRange(const std::string& text, uint64_t& first, uint64_t& last) {
+    size_t dash = text.find('-');
+    int64_t a = 0, b = 0;
+    if (!parseNumber(text.substr(0, dash), a) || a < 1 ||
+        (dash != std::string::npos && (!parseNumber(text.substr(dash + 1), b) || b < a)))
+        return false;
+    first = uint64_t(a);
+    last = dash == std::string::npos ? first : uint64_t(b);
+    return true;
+}
+
 static bool parseRepeat(const std::vector<std::string>& parts, size_t at, bool& always) {
     always = false;
     if (parts.size() <= at)
@@ -97,12 +111,13 @@ bool Faults::add(const std::string& description, std::string& error) {
                    {"nak-frame", &ExchangeFaults::nakFrame},
                    {"missing-ack", &ExchangeFaults::missingAck},
                    {"can-reply", &ExchangeFaults::canReply},
-                   {"stray-byte", &ExchangeFaults::strayByte}};
+                   {"stray-byte", &ExchangeFaults::strayByte},
+                   {"reply-payload", &ExchangeFaults::replacePayload}};
     const auto* counting = std::find_if(std::begin(COUNTED), std::end(COUNTED),
                                         [&](const auto& entry) { return name == entry.name; });
     if (counting != std::end(COUNTED)) {
-        bool late = counting->flag == nullptr;
-        size_t numbers = late ? 2 : 1;
+        bool late = counting->flag == nullptr, payload = name == "reply-payload";
+        size_t numbers = late || payload ? 2 : 1;
         Counted fault{};
         fault.flag = counting->flag;
         size_t first = 1;
@@ -110,9 +125,9 @@ bool Faults::add(const std::string& description, std::string& error) {
             fault.filter = parts[1];
             first = 2;
         }
-        if (parts.size() == first + numbers && parseNumber(parts[first], a) && a >= 1 &&
-            (!late || parseNumber(parts[first + 1], b))) {
-            fault.index = uint64_t(a);
+        if (parts.size() == first + numbers && parseRange(parts[first], fault.index, fault.last) &&
+            (!late || parseNumber(parts[first + 1], b)) &&
+            (!payload || parseHexBytes(parts[first + 1], fault.payload))) {
             fault.delay = millis(b);
             counted.push_back(fault);
             ok = true;
@@ -178,8 +193,10 @@ ExchangeFaults Faults::onExchange(const std::string& name, const std::string& fa
         if (!fault.filter.empty() && fault.filter != name && fault.filter != family &&
             !(fault.filter == "frame" && family != "prog"))
             continue;
-        if (++fault.seen != fault.index)
+        if (++fault.seen < fault.index || fault.seen > fault.last)
             continue;
+        if (fault.flag == &ExchangeFaults::replacePayload)
+            result.payload = fault.payload;
         if (fault.flag != nullptr)
             result.*fault.flag = true;
         else

@@ -1,7 +1,8 @@
 #pragma once
 // Deterministic fault injection. Every fault is one `--fault SPEC` option; counted faults count the
 // host's exchanges (good Serial API data frames and programming commands) in arrival order since
-// the emulator started, optionally only those of one name (`drop-reply:get-version:2`).
+// the emulator started, optionally only those of one name (`drop-reply:get-version:2`), and hit
+// the N-th or every one from N to M (`drop-reply:get-version:2-4`).
 #include "Clock.hpp"
 
 #include <cstdint>
@@ -20,6 +21,8 @@ struct ExchangeFaults {
     bool missingAck = false;
     bool canReply = false;
     bool strayByte = false;
+    bool replacePayload = false;
+    std::vector<uint8_t> payload; // what a Serial API reply carries after its function id instead
 };
 
 class Faults {
@@ -59,8 +62,9 @@ private:
     struct Counted {
         bool ExchangeFaults::*flag; // null: late-reply, which adds `delay`
         std::string filter;         // empty: every exchange
-        uint64_t index;             // 1-based
+        uint64_t index, last;       // 1-based, both included
         Nanos delay;
+        std::vector<uint8_t> payload;
         uint64_t seen = 0;
     };
     struct Repeatable {

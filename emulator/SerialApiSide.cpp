@@ -240,6 +240,10 @@ void SerialApiSide::reply(std::vector<uint8_t> frame, const std::string& name, c
     Nanos notBefore = now;
     if (replyReplaced(context, faults, name, now, notBefore))
         return;
+    if (faults.replacePayload) {
+        frame = buildFrame(frame[2], frame[3], faults.payload);
+        trace.fault(now, "reply-payload", name);
+    }
     if (faults.unrelatedFrameFirst) {
         // A node information update from some device in the network.
         std::vector<uint8_t> payload = {0x84, 0x05, 0x03, 0x04, 0x10, 0x01, 0x25};

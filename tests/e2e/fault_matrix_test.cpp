@@ -38,9 +38,9 @@ const std::string DONE = "Done";
 const std::string GET_VERSION = " in frame get-version", NVM_OPEN = " in frame nvm-open",
                   NVM_READ = " in frame nvm-read", NVM_WRITE = " in frame nvm-write",
                   NVM_CLOSE = " in frame nvm-close", SET_DEFAULT = " in frame set-default",
-                  RESENT = " out frame-resend", IGNORED = " in ignored", ENABLE = " in prog enable",
-                  CRC_CHECK = " in prog crc-check", READ_NVR = " in prog read-nvr", PROG = " in prog",
-                  RELEASES = " line reset 1";
+                  RESENT = " out frame-resend", NO_ACK = " event no-ack", IGNORED = " in ignored",
+                  ENABLE = " in prog enable", CRC_CHECK = " in prog crc-check",
+                  READ_NVR = " in prog read-nvr", PROG = " in prog", RELEASES = " line reset 1";
 std::string erases(int sector) {
     return std::string(" in prog erase-sector 0b ") + "0123456789abcdef"[sector / 16] +
            "0123456789abcdef"[sector % 16];
@@ -85,7 +85,7 @@ Row toRow(const Fault& fault) {
     }
     if (!done)
         return row;
-    if (fault.job == VERSION)
+    if (fault.job == VERSION && fault.line.empty())
         row.lines.push_back("Z-Wave 4.62 Static controller library");
     else if (fault.job == RESTORE)
         row.nvm = [] { return noZeros(16384); };
@@ -116,10 +116,17 @@ const Fault ROWS[] = {
     // The stale notification is dropped with the reset, so no request reaches a booting module.
     {VERSION, {"stale-started"}, DONE, {{GET_VERSION, 1}, {IGNORED, 0}}},
     {VERSION, {"boot-fail"}, "Error: failed to get version", {{IGNORED, 5 * 5, 1500}}},
+    // Replies of every shape: without text no version, so asked again; text cut at 24; unknown types.
+    {VERSION, {"reply-payload:get-version:1-5:"}, "Error: failed to get version", {{GET_VERSION, 5}}},
+    {VERSION, {"reply-payload:get-version:1-5:41"}, "Error: failed to get version", {{GET_VERSION, 5}}},
+    {VERSION, {"reply-payload:get-version:1-4:0007"}, DONE, {{GET_VERSION, 5}}, "Z-Wave 4.62 Static controller library"},
+    {VERSION, {"reply-payload:get-version:1:340008"}, DONE, {{GET_VERSION, 1}}, "4 Unknown library type"},
+    {VERSION, {"reply-payload:get-version:1:3400c8"}, DONE, {{GET_VERSION, 1}}, "4 Unknown library type"},
+    {VERSION, {"reply-payload:get-version:1:6162636465666768696a6b6c6d6e6f70717273747576777879000007"}, DONE, {{GET_VERSION, 1}}, "abcdefghijklmnopqrstuvwx Bridge controller library"},
 
     // Backup: 256 reads of 64 bytes; a read is sent up to 8 times, 4 times on a wrong offset.
     {BACKUP, {"drop-reply:nvm-read:5"}, DONE, {{NVM_READ, 257, 1500}}},
-    {BACKUP, {"corrupt-checksum:nvm-read:5"}, DONE, {{NVM_READ, 256}, {RESENT, 1}}},
+    {BACKUP, {"corrupt-checksum:nvm-read:5"}, DONE, {{NVM_READ, 256}, {RESENT, 1}, {NO_ACK, 0}}},
     // Both replies to the 5th read come: the tool stays one reply behind, every later read goes twice.
     {BACKUP, {"late-reply:nvm-read:5:2000"}, DONE, {{NVM_READ, 256 + 2 + 250, 1500}}},
     {BACKUP, {"unrelated-frame-first:nvm-read:5"}, DONE, {{NVM_READ, 256}}},
@@ -136,10 +143,16 @@ const Fault ROWS[] = {
     {BACKUP, {"nak-frame:nvm-open:1"}, DONE, {{NVM_OPEN, 2, 1500}}},
     {BACKUP, {"drop-reply:nvm-close:1"}, DONE, {{NVM_CLOSE, 2, 1500}}},
     {BACKUP, {"boot-fail"}, "Error: failed to read NVM", {{IGNORED, 3 * 6, 1500}}, "NVM could not be opened"},
+    // Replies of a wrong shape end the read at once; one that never advances would be asked for ever.
+    {BACKUP, {"reply-payload:nvm-read:1:000000"}, "Error: failed to read NVM", {{NVM_READ, 1}, {NVM_CLOSE, 1}}, "invalid nvm read response from chip"},
+    {BACKUP, {"reply-payload:nvm-read:1:0701000055"}, "Error: failed to read NVM", {{NVM_READ, 1}}, "invalid nvm read response from chip"},
+    {BACKUP, {"reply-payload:nvm-read:1:00000000"}, "Error: failed to read NVM", {{NVM_READ, 1}}, "invalid nvm read response from chip"},
+    {BACKUP, {"reply-payload:nvm-read:1:01000000"}, "Error: failed to read NVM", {{NVM_READ, 1}}, "nvm read error"},
+    {BACKUP, {"reply-payload:nvm-read:1:00030000aabb"}, "Error: failed to read NVM", {{NVM_READ, 1}}, "nvm buffer in response shorter than specified in header"},
 
     // Restore: reset, erase, open, 256 writes, reset; up to 4 attempts.
     {RESTORE, {"drop-reply:nvm-write:10"}, DONE, {{NVM_WRITE, 257, 1500}}},
-    {RESTORE, {"corrupt-checksum:nvm-write:10"}, DONE, {{NVM_WRITE, 256}, {RESENT, 1}}},
+    {RESTORE, {"corrupt-checksum:nvm-write:10"}, DONE, {{NVM_WRITE, 256}, {RESENT, 1}, {NO_ACK, 0}}},
     // The second reply to the 10th write fails the 11th (a wrong offset): a second attempt.
     {RESTORE, {"late-reply:nvm-write:10:2000"}, DONE, {{NVM_WRITE, 11 + 1 + 256, 1500}, {SET_DEFAULT, 2}}},
     {RESTORE, {"unrelated-frame-first:nvm-write:10"}, DONE, {{NVM_WRITE, 256}}},
@@ -150,6 +163,11 @@ const Fault ROWS[] = {
     {RESTORE, {"nvm-size:16000"}, DONE, {{NVM_WRITE, 256}}, "Trying to write anyway, and hoping for the best."},
     // Releases of the reset line: the emulator's start, the tool's open, its 4 attempts.
     {RESTORE, {"boot-fail"}, "Error: failed to write NVM", {{RELEASES, 1 + 1 + 4, 1500}, {IGNORED, 0}}},
+    // Replies of a wrong shape end each attempt at its first write.
+    {RESTORE, {"reply-payload:nvm-write:1-4:0004"}, "Error: failed to write NVM", {{NVM_WRITE, 4}, {SET_DEFAULT, 4}}, "invalid nvm write response from chip"},
+    {RESTORE, {"reply-payload:nvm-write:1-4:02040000"}, "Error: failed to write NVM", {{NVM_WRITE, 4}}, "invalid nvm write response from chip"},
+    {RESTORE, {"reply-payload:nvm-write:1-4:00040040"}, "Error: failed to write NVM", {{NVM_WRITE, 4}}, "nvm write at unexpected offset"},
+    {RESTORE, {"reply-payload:nvm-write:1-4:00000000"}, "Error: failed to write NVM", {{NVM_WRITE, 4}}, "unexpected write size"},
 
     // Erase: set default and its callback.
     {ERASE, {"corrupt-checksum:set-default:1"}, DONE, {{SET_DEFAULT, 1}, {RESENT, 1}}},
@@ -161,6 +179,10 @@ const Fault ROWS[] = {
     // Flash: a sector gets 5 attempts, 0.5 s apart with a restart; a run 3, 2 s apart.
     {FLASH, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}, {erases(4), 1}}},
     {FLASH, {"fail-sector:5:always"}, "Error: flashing failed", {{erases(5), 3 * 5}, {erases(6), 0}, {CRC_CHECK, 0}, {PROG, ANY, 2000}}, "Expected: <20 05 ff ff>"},
+    // Every restart after sector 5 failed gets a wrong echo: after five of 11 enables (0.1 s apart) and
+    // 0.3 s each, the run gives up without trying the sector again or checking the CRC; the next run's
+    // restart works.
+    {FLASH, {"fail-sector:5", "corrupt-checksum:enable:2-56"}, DONE, {{ENABLE, 1 + 5 * 11 + 1}, {erases(5), 2}, {erases(0), 2}, {CRC_CHECK, 1}, {RELEASES, 2 + 5 + 1, 10 * 100 + 300}}, "Expected: <ac 53 aa 55>"},
     {FLASH, {"crc-fail:always"}, "Error: flashing failed", {{CRC_CHECK, 3}, {erases(0), 3}, {PROG, ANY, 2000}}},
     {FLASH, {"enable-on-try:2"}, DONE, {{ENABLE, 2, 1000 + 100}}},
     // The third write-SRAM and the fifth state poll are sector 1's.
@@ -192,6 +214,9 @@ const Fault ROWS[] = {
     {MIGRATION, {"nvm-eof-at:16000"}, "Error: failed to read NVM", {{NVM_READ, 250}, {ENABLE, 0}}, "Got EOF before advertised NVM size"},
     {MIGRATION, {"enable-reply:ac53aa00"}, "Error: flashing failed", {{ENABLE, 11}, {erases(0), 0}}},
     {MIGRATION, {"boot-fail"}, "Error: failed to get version", {{IGNORED, 5 * 5, 1500}}},
+    // The migration's buffer holds 32768 bytes: a larger NVM is refused unread, a read past it stopped.
+    {MIGRATION, {"nvm-size:40000"}, "Error: failed to read NVM", {{NVM_READ, 0}, {ENABLE, 0}}, "NVM is larger than supplied buffer"},
+    {MIGRATION, {"nvm-eof-at:32769"}, "Error: failed to read NVM", {{NVM_READ, 513}, {ENABLE, 0}}, "local nvm buffer overflow"},
     // A 4.61 module: migrated only with a backup, put back on failure.
     {MIGRATION_671, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}}},
     {MIGRATION_671, {"enable-reply:ac53aa00"}, "Error: Could not restore backup after migration failure", {{ENABLE, 2 * 11}}},
