@@ -87,12 +87,8 @@ TEST_F(HexFile, AcceptedFiles) {
     const Lines ignored = {"Ignoring line with unknown type: '" + start + "'",
                            "Ignoring line with unknown type: '" + linearStart + "'",
                            "Ignoring line with unknown type: '" + unknown + "'"};
-    struct Row {
-        std::string text;
-        Bytes image;
-        Lines lines = {};
-    };
     // clang-format off
+    struct Row { std::string text; Bytes image; Lines lines = {}; };
     const Row rows[] = {
         // Segment and linear addresses: the last one given counts.
         {join({record(0, 2, {0x10, 0}), record(0x10, 0, {0x11}), record(0, 4, {0, 0}),
@@ -123,11 +119,8 @@ TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
     const std::string in = " in hex-file '" + dir + "/f.hex'", one = record(0, 0, {1});
     const std::string wideCount = record(0, 4, {0, 1, 0, 0}), narrowSegment = record(0, 2, {0x10}),
                       beyond = record(0xFFFF, 0, {1, 2});
-    struct Row {
-        std::string text;
-        Lines lines;
-    };
     // clang-format off
+    struct Row { std::string text; Lines lines; };
     const Row rows[] = {
         {":0400000001020304\n", {"line too short to parse byte #8 from line ':0400000001020304'"}},
         {":04000000G1020304F2\n", {"failed to parse byte #4 ('G1' from line ':04000000G1020304F2'"}},
@@ -151,15 +144,15 @@ TEST_F(HexFile, RefusedFilesGiveAnEmptyImageAndStopReading) {
         {":00000001FF \x01\n", {"characters after the checksum on line ':00000001FF \x01'" + in}},
         // A record line never grows past the limit, whatever follows.
         {END + std::string(601, ':'), {"line 2 is longer than 600 characters" + in}},
-        {END + "\r\n:00000001FF" + std::string(590, ' ') + "\n", 
+        {END + "\r\n:00000001FF" + std::string(590, ' ') + "\n",
          {"line 3 is longer than 600 characters" + in}},
         // Nothing to flash: a blank image would get a valid CRC.
         {"", {"no data" + in}},
         {"\n\r\n\r", {"no data" + in}},
         {record(0x10, 0, {}) + "\n" + END, {"no data" + in}},
         // Two records that disagree about a byte, directly or through a segment and a linear address.
-        {END + join({":0400000001020304F2", record(3, 0, {5})}), {"contradictory data at address 0x00003" +
-         in}},
+        {END + join({":0400000001020304F2", record(3, 0, {5})}),
+         {"contradictory data at address 0x00003" + in}},
         {join({record(0, 2, {0x10, 0}), one, record(0, 4, {0, 1}), record(0, 0, {2})}) + END,
          {"contradictory data at address 0x10000" + in}},
     };
