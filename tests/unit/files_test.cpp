@@ -3,20 +3,19 @@
 #include "rawio/Exception.hpp"
 #include "rawio/Files.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <sched.h>
+#include <set>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -40,12 +39,11 @@ std::string fileContent(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Every name below `directory`, sorted, relative to it.
-std::vector<std::string> tree(const std::string& directory) {
-    std::vector<std::string> names;
+// Every name below `directory`, relative to it.
+std::set<std::string> tree(const std::string& directory) {
+    std::set<std::string> names;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(directory))
-        names.push_back(entry.path().lexically_relative(directory));
-    std::sort(names.begin(), names.end());
+        names.insert(entry.path().lexically_relative(directory));
     return names;
 }
 
@@ -207,10 +205,9 @@ TEST_P(WriteFileCases, DecidesLikeAPlainOpenAndKeepsEarlierFiles) {
     Layout layout = c.arrange(base);
     struct stat before = {}, after = {};
     lstat(layout.inspected.c_str(), &before);
-    std::vector<std::string> names = tree(top.path);
+    std::set<std::string> names = tree(top.path);
     if (c.outcome == Created)
-        names.push_back(fs::path(layout.written).lexically_relative(top.path));
-    std::sort(names.begin(), names.end());
+        names.insert(fs::path(layout.written).lexically_relative(top.path));
 
     std::string image(c.setting == EmptyImage ? 0 : 131072, '\0');
     std::iota(image.begin(), image.end(), '\1');
