@@ -75,6 +75,18 @@ protected:
         std::ofstream(dir + "/f.hex", std::ios::binary) << content;
         return read(dir + "/f.hex");
     }
+    // The image read from what `command` writes of `binary` (IN and OUT stand for the files).
+    void checkAgainst(std::string command, const Bytes& binary) {
+        std::string bin = dir + "/in.bin", hex = dir + "/out.hex";
+        std::ofstream(bin, std::ios::binary)
+            .write(reinterpret_cast<const char*>(binary.data()), long(binary.size()));
+        command.replace(command.find("IN"), 2, bin).replace(command.find("OUT"), 3, hex);
+        SCOPED_TRACE(command + " of " + std::to_string(binary.size()) + " bytes");
+        // A missing tool is a failure: these oracles are the point of the test.
+        ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << "is the tool installed?";
+        EXPECT_EQ(read(hex), imageWith({{0, binary}}));
+        EXPECT_EQ(lines, Lines{});
+    }
 
     std::string dir;
     Lines lines;
@@ -188,33 +200,20 @@ TEST_F(HexFile, EndlessInputIsRefusedInBoundedMemory) {
 
 // Independent writers of Intel HEX: GNU objcopy (segment records past 64 KiB, 16-byte records)
 // and srec_cat (linear records, other record sizes, gaps where the flash stays erased).
-class HexFileOracle : public HexFile {
-protected:
-    void checkAgainst(std::string command, const Bytes& binary) {
-        std::string bin = dir + "/in.bin", hex = dir + "/out.hex";
-        std::ofstream(bin, std::ios::binary)
-            .write(reinterpret_cast<const char*>(binary.data()), long(binary.size()));
-        command.replace(command.find("IN"), 2, bin).replace(command.find("OUT"), 3, hex);
-        SCOPED_TRACE(command + " of " + std::to_string(binary.size()) + " bytes");
-        // A missing tool is a failure: these oracles are the point of the test.
-        ASSERT_EQ(std::system((command + " 2>&1").c_str()), 0) << "is the tool installed?";
-        EXPECT_EQ(read(hex), imageWith({{0, binary}}));
-        EXPECT_EQ(lines, Lines{});
-    }
+using HexFileOracle = HexFile;
 
-    // Random bytes throughout, or 40 random islands in erased flash.
-    Bytes randomBinary(size_t size, bool sparse, unsigned seed) {
-        std::mt19937 random(seed);
-        Bytes binary(size, 0xFF);
-        for (int island = 0; island < (sparse ? 40 : 1); ++island) {
-            size_t start = sparse ? random() % size : 0, length = sparse ? 1 + random() % 600 : size;
-            for (size_t i = start; i < start + length && i < size; ++i)
-                binary[i] = uint8_t(random());
-        }
-        binary[size - 1] = 0x42; // keep the full length visible to the writer
-        return binary;
+// Random bytes throughout, or 40 random islands in erased flash.
+Bytes randomBinary(size_t size, bool sparse, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes binary(size, 0xFF);
+    for (int island = 0; island < (sparse ? 40 : 1); ++island) {
+        size_t start = sparse ? random() % size : 0, length = sparse ? 1 + random() % 600 : size;
+        for (size_t i = start; i < start + length && i < size; ++i)
+            binary[i] = uint8_t(random());
     }
-};
+    binary[size - 1] = 0x42; // keep the full length visible to the writer
+    return binary;
+}
 
 TEST_F(HexFileOracle, ObjcopyAndSrecCat) {
     unsigned seed = 1;
