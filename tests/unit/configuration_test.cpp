@@ -41,11 +41,9 @@ std::string describe(const Configuration& c) {
 
 // A row with lines is refused and prints them, then the usage line; a row without lines is valid
 // and resolves to `fields`.
-struct Row {
-    std::vector<std::string> args;
-    Lines lines;
-    std::string fields = "";
-};
+// clang-format off
+struct Row { std::vector<std::string> args; Lines lines; std::string fields = ""; };
+// clang-format on
 
 // The reset pin value `pin` with a tty, refused.
 Row badPin(const std::string& pin) {

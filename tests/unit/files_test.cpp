@@ -138,22 +138,16 @@ enum class Outcome { Created, Replaced, InPlace, Kept, Absent };
 using enum Setting;
 using enum Outcome;
 
-struct WriteCase {
-    const char* name;
-    Layout (*arrange)(Base base);
-    Setting setting;
-    uid_t writer;
-    int error; // 0: the write succeeds
-    const char* message;
-    Outcome outcome;
-    mode_t mode;
-    uid_t owner;
-};
-
 const char* const OPENING = "IO-Error on open()";
 const char* const WRITING = "IO-Error on write()";
 
 // clang-format off
+struct WriteCase {
+    const char* name; Layout (*arrange)(Base base); Setting setting; uid_t writer; // the situation
+    int error; const char* message; // the write's failure; error 0: it succeeds
+    Outcome outcome; mode_t mode; uid_t owner; // the file afterwards
+};
+
 const WriteCase WRITE_CASES[] = {
     {"NewFileIs0600UnderUmask022", fresh, Plain, 0, 0, "", Created, 0600, 0},
     {"ReplaceKeepsModeAndOwner", file<0640, NOBODY>, Plain, 0, 0, "", Replaced, 0640, NOBODY},
