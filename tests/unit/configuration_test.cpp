@@ -41,11 +41,9 @@ std::string describe(const Configuration& c) {
 
 // A row with lines is refused and prints them, then the usage line; a row without lines is valid
 // and resolves to `fields`.
-struct Row {
-    std::vector<std::string> args;
-    Lines lines;
-    std::string fields = "";
-};
+// clang-format off
+struct Row { std::vector<std::string> args; Lines lines; std::string fields = ""; };
+// clang-format on
 
 // The reset pin value `pin` with a tty, refused.
 Row badPin(const std::string& pin) {
@@ -69,8 +67,7 @@ TEST(Configuration, Table) {
           "Option not supported: --VERBOSE", "Option not supported: --verb", "Option not supported: "}},
         // The reset pin: digits only, not 0, within range; trailing text after the digits is ignored.
         {{"--reset-pin", "17x", T}, {}, TTY + " gpio=17"},
-        badPin("0"), badPin("-1"), badPin("+5"), badPin(" 5"), badPin(""),
-        badPin("99999999999999999999"),
+        badPin("0"), badPin("-1"), badPin("+5"), badPin(" 5"), badPin(""), badPin("99999999999999999999"),
         {{T, "--reset-pin"}, {"Argument required after --reset-pin"}},
         {{"--reset-pin", "17", "--reset-pin", "18", T}, {"Duplicate --reset-pin", "Extra argument: " + T}},
         {{"--reset-pin", "--hex", "f.hex", T}, {"Invalid --reset-pin: --hex", "Extra argument: " + T}},

@@ -3,20 +3,19 @@
 #include "rawio/Exception.hpp"
 #include "rawio/Files.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <numeric>
 #include <sched.h>
+#include <set>
 #include <string>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -40,12 +39,11 @@ std::string fileContent(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Every name below `directory`, sorted, relative to it.
-std::vector<std::string> tree(const std::string& directory) {
-    std::vector<std::string> names;
+// Every name below `directory`, relative to it.
+std::set<std::string> tree(const std::string& directory) {
+    std::set<std::string> names;
     for (const fs::directory_entry& entry : fs::recursive_directory_iterator(directory))
-        names.push_back(entry.path().lexically_relative(directory));
-    std::sort(names.begin(), names.end());
+        names.insert(entry.path().lexically_relative(directory));
     return names;
 }
 
@@ -112,16 +110,11 @@ Layout hardLinked(Base at) {
     EXPECT_EQ(link(place(at + "/nvm.bin", 0644, 0).c_str(), (at + "/other").c_str()), 0);
     return {at + "/nvm.bin", at + "/other"};
 }
-// A file of `OWNER` with `MODE` in a new directory, root's unless `OWN_DIRECTORY`.
-template <mode_t MODE, uid_t OWNER, mode_t DIRECTORY_MODE = 0755, bool OWN_DIRECTORY = false>
+// A file of `OWNER` with `MODE` in a new directory of `DIRECTORY_OWNER` with `DIRECTORY_MODE`.
+template <mode_t MODE, uid_t OWNER, mode_t DIRECTORY_MODE = 0755, uid_t DIRECTORY_OWNER = 0>
 Layout file(Base at) {
-    std::string path = directory(at + "/dir", DIRECTORY_MODE, OWN_DIRECTORY ? OWNER : 0) + "/nvm.bin";
+    std::string path = directory(at + "/dir", DIRECTORY_MODE, DIRECTORY_OWNER) + "/nvm.bin";
     return {place(path, MODE, OWNER), path};
-}
-// Root's file in a directory of the writer's: a replace could go ahead but not keep root as owner.
-Layout rootFileInTheWritersDirectory(Base at) {
-    std::string path = directory(at + "/dir", 0755, NOBODY) + "/nvm.bin";
-    return {place(path, 0666, 0), path};
 }
 Layout longName(Base at) {
     std::string path = at + "/" + std::string(250, 'n');
@@ -145,33 +138,28 @@ enum class Outcome { Created, Replaced, InPlace, Kept, Absent };
 using enum Setting;
 using enum Outcome;
 
-struct WriteCase {
-    const char* name;
-    Layout (*arrange)(Base base);
-    Setting setting;
-    uid_t writer;
-    int error; // 0: the write succeeds
-    const char* message;
-    Outcome outcome;
-    mode_t mode;
-    uid_t owner;
-};
-
 const char* const OPENING = "IO-Error on open()";
 const char* const WRITING = "IO-Error on write()";
 
 // clang-format off
+struct WriteCase {
+    const char* name; Layout (*arrange)(Base base); Setting setting; uid_t writer; // the situation
+    int error; const char* message; // the write's failure; error 0: it succeeds
+    Outcome outcome; mode_t mode; uid_t owner; // the file afterwards
+};
+
 const WriteCase WRITE_CASES[] = {
     {"NewFileIs0600UnderUmask022", fresh, Plain, 0, 0, "", Created, 0600, 0},
     {"ReplaceKeepsModeAndOwner", file<0640, NOBODY>, Plain, 0, 0, "", Replaced, 0640, NOBODY},
     {"EmptyImageEmptiesTheFile", file<0644, 0>, EmptyImage, 0, 0, "", Replaced, 0644, 0},
     {"LinkInAPrivateDirectoryWritesItsTarget", privateLink, Plain, 0, 0, "", InPlace, 0644, 0},
     {"LinkPlantedInAStickyDirectoryIsNotFollowed", plantedLink, Plain, 0, EACCES, OPENING, Kept, 0600, 0},
-    {"ReadOnlyFileOfTheWriterIsRefused", file<0444, NOBODY, 0755, true>, Plain, NOBODY, EACCES, OPENING, Kept,
-     0444, NOBODY},
+    {"ReadOnlyFileOfTheWriterIsRefused", file<0444, NOBODY, 0755, NOBODY>, Plain, NOBODY, EACCES, OPENING,
+     Kept, 0444, NOBODY},
     {"WritableFileInAReadOnlyDirectory", file<0644, NOBODY>, Plain, NOBODY, 0, "", InPlace, 0644, NOBODY},
     {"RootFileInAStickyDirectoryByAnotherUser", file<0666, 0, 01777>, Plain, NOBODY, 0, "", InPlace, 0666, 0},
-    {"RootFileInTheWritersDirectoryKeepsItsOwner", rootFileInTheWritersDirectory, Plain, NOBODY, 0, "", InPlace,
+    // Root's file in a directory of the writer's: a replace could go ahead but not keep root as owner.
+    {"RootFileInTheWritersDirectoryKeepsItsOwner", file<0666, 0, 0755, NOBODY>, Plain, NOBODY, 0, "", InPlace,
      0666, 0},
     {"HardLinkedFileIsWrittenInPlace", hardLinked, Plain, 0, 0, "", InPlace, 0644, 0},
     {"BindMountedFileIsWrittenInPlace", fresh, BindMounted, 0, 0, "", InPlace, 0644, 0},
@@ -211,10 +199,9 @@ TEST_P(WriteFileCases, DecidesLikeAPlainOpenAndKeepsEarlierFiles) {
     Layout layout = c.arrange(base);
     struct stat before = {}, after = {};
     lstat(layout.inspected.c_str(), &before);
-    std::vector<std::string> names = tree(top.path);
+    std::set<std::string> names = tree(top.path);
     if (c.outcome == Created)
-        names.push_back(fs::path(layout.written).lexically_relative(top.path));
-    std::sort(names.begin(), names.end());
+        names.insert(fs::path(layout.written).lexically_relative(top.path));
 
     std::string image(c.setting == EmptyImage ? 0 : 131072, '\0');
     std::iota(image.begin(), image.end(), '\1');
@@ -230,12 +217,10 @@ TEST_P(WriteFileCases, DecidesLikeAPlainOpenAndKeepsEarlierFiles) {
     EXPECT_TRUE(fileContent(layout.inspected) == (c.outcome == Kept ? std::string(OLD) : image))
         << (c.outcome == Kept ? "the earlier file" : "the new image") << " was expected";
     ASSERT_EQ(lstat(layout.inspected.c_str(), &after), 0);
-    if (c.outcome != Created) {
-        EXPECT_EQ(after.st_ino == before.st_ino, c.outcome == InPlace || c.outcome == Kept);
-    }
-    EXPECT_EQ(after.st_mode & 07777, c.mode);
-    EXPECT_EQ(after.st_uid, c.owner);
-    EXPECT_EQ(after.st_gid, c.owner);
+    // A created file's `before` stayed zeroed: inode 0 is no file's.
+    EXPECT_EQ(after.st_ino == before.st_ino, c.outcome == InPlace || c.outcome == Kept);
+    EXPECT_EQ(std::tuple(after.st_mode & 07777, after.st_uid, after.st_gid),
+              std::tuple(c.mode, c.owner, c.owner));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, WriteFileCases, testing::ValuesIn(WRITE_CASES),

@@ -1,14 +1,13 @@
 // The timed I/O under the chip's tty, for what the emulator's pty never does: deliver a reply in
 // pieces at chosen moments, hang up, fail a write, be interrupted by a signal at a chosen point of
-// a wait or find its time already spent; and the edges no run reaches on its own: the last
-// character of a message line and the errno that decides the retry after an export.
+// a wait or find its time already spent; and the edges no run reaches on its own: a name that
+// ends before its array does and the errno that decides the retry after an export.
 #include "rawio/Cancel.hpp"
 #include "rawio/DescriptorIO.hpp"
 #include "rawio/Exception.hpp"
 #include "rawio/ReadBuffer.hpp"
 #include "rawio/Status.hpp"
 #include "rawio/TimeoutClock.hpp"
-#include "util/Buffer.hpp"
 #include "util/View.hpp"
 
 #include <csignal>
@@ -34,11 +33,6 @@ struct Channel {
     void send(const Bytes& bytes) const {
         ASSERT_EQ(write(writer.get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
     }
-    int pending() const {
-        int count = -1;
-        EXPECT_EQ(ioctl(reader.get(), FIONREAD, &count), 0);
-        return count;
-    }
 };
 
 // The errno and text of the exception a call raised; 0 and "" when it raised none.
@@ -61,8 +55,9 @@ TEST(ReadBuffer, DiscardDropsBufferedAndPendingInputAndEndsAtEndOfFile) {
     EXPECT_EQ(buffer.readByte(channel.reader, 5000), std::make_pair(uint8_t(1), true));
     channel.send(Bytes(5000, 0x55));
     buffer.discard(channel.reader);
-    EXPECT_TRUE(buffer.empty());
-    EXPECT_EQ(channel.pending(), 0);
+    int pending = -1;
+    EXPECT_EQ(ioctl(channel.reader.get(), FIONREAD, &pending), 0);
+    EXPECT_EQ(std::pair(buffer.empty(), pending), std::pair(true, 0));
     int peer = channel.writer.get();
     { FileDescriptor last(std::move(channel.writer)); }
     EXPECT_EQ(std::pair(channel.writer.get(), fcntl(peer, F_GETFD)), std::pair(-1, -1));
@@ -134,50 +129,12 @@ TEST(Cancellation, ASignalEndsTheWaitItInterruptsAndEveryLaterOne) {
     signal(SIGTERM, SIG_DFL);
 }
 
-Buffer filledTo(unsigned size) {
-    Buffer buffer;
-    EXPECT_TRUE(buffer.append(std::string(size, 'x').c_str()));
-    return buffer;
-}
-
-const uint8_t HEX[] = {0x01, 0xab};
-
 // A name in a fixed array (a device name, a buffer filled by a call) ends at its text, not at the
 // array's end: the bytes after it would be printed too.
 TEST(StringView, AnArrayEndsAtItsText) {
     char name[16] = "abc";
     EXPECT_EQ(StringView(name).size(), 3u);
     EXPECT_EQ(StringView("tarnwick").size(), 8u);
-}
-
-TEST(LineBuffer, EveryKindOfValueFitsWholeUpToItsLastCharacterOrNotAtAll) {
-    const struct {
-        unsigned end; // a number leaves the last byte to the formatter's NUL
-        bool (*append)(Buffer&);
-        std::string text;
-        bool partial; // a dump that does not fit may keep what it appended
-    } rows[] = {
-        {Buffer::LIMIT, [](Buffer& b) { return b.append("abc"); }, "abc", false},
-        {Buffer::LIMIT, [](Buffer& b) { return b.append('z'); }, "z", false},
-        {Buffer::LIMIT - 1, [](Buffer& b) { return b.append(-1234); }, "-1234", false},
-        {Buffer::LIMIT, [](Buffer& b) { return b.appendHex(TemporaryView(HEX, 2)); }, "<01 ab>", true},
-        {Buffer::LIMIT, [](Buffer& b) { return b.appendQuoted("a\"b", '"', '\\'); }, "\"a\\\"b\"", true},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.text);
-        unsigned before = row.end - unsigned(row.text.size());
-        Buffer fits = filledTo(before), full = filledTo(before + 1);
-        EXPECT_TRUE(row.append(fits));
-        EXPECT_EQ(std::string(fits.view().data(), fits.size), std::string(before, 'x') + row.text);
-        EXPECT_FALSE(row.append(full));
-        EXPECT_LE(full.size, Buffer::LIMIT);
-        EXPECT_TRUE(row.partial || full.size == before + 1) << full.size;
-    }
-    // appendAll stops at the first value that does not fit.
-    Buffer line = filledTo(700);
-    std::string path(80, 'p');
-    EXPECT_FALSE(line.appendAll("cannot read HEX file '", path.c_str(), "'"));
-    EXPECT_EQ(std::string(line.view().data() + 700, line.size - 700), "cannot read HEX file '");
 }
 
 // EPERM as well as EACCES is the refusal a fresh export gives until udev has set the rights: the
