@@ -23,17 +23,15 @@ public:
     }
 };
 
-// A fresh fake GPIO tree for every test; faults and lines exported before may be set on `gpio.fs`.
+// A fresh fake GPIO tree for every test; faults and lines exported before may be set on `gpio`.
 class FakeGpioTest : public ::testing::Test {
 protected:
     void SetUp() override {
         std::string error;
-        ASSERT_TRUE(gpio.fs.mount("/sys/class/gpio", error)) << "cannot mount the fake GPIO: " << error;
+        ASSERT_TRUE(gpio.mount("/sys/class/gpio", error)) << "cannot mount the fake GPIO: " << error;
     }
 
-    struct {
-        gpiofs::GpioFs fs; // unmounted on destruction
-    } gpio;
+    gpiofs::GpioFs gpio; // unmounted on destruction
 };
 
 } // namespace testsupport

@@ -108,14 +108,12 @@ TEST(NVMSizeRules, MessagesInTheSingularAndAtTheBoundaries) {
     } rows[] = {
         // clang-format off
         {100, 0, 16384, 100, {}},
-        {0, 16385, 16384, 16384,
-         {"Info: Truncating NVM image from 16385 to 16384 bytes, discarding 1 of 16385 trailing "
-          "zero-bytes."}},
+        {0, 16385, 16384, 16384, {"Info: Truncating NVM image from 16385 to 16384 bytes, discarding 1 of "
+                                  "16385 trailing zero-bytes."}},
         {1, 1, 1, 1, {"Info: Truncating NVM image from 2 to 1 byte, discarding 1 of 1 trailing zero-byte."}},
-        {2, 1, 1, 2,
-         {"Warning: NVM image (3 bytes) is too big for NVM (1 byte). Still too big by 1 byte, after "
-          "truncating to 2 bytes, by discarding all 1 trailing zero-byte.",
-          "Trying to write anyway, and hoping for the best."}},
+        {2, 1, 1, 2, {"Warning: NVM image (3 bytes) is too big for NVM (1 byte). Still too big by 1 byte, "
+                      "after truncating to 2 bytes, by discarding all 1 trailing zero-byte.",
+                      "Trying to write anyway, and hoping for the best."}},
         // clang-format on
     };
     for (const auto& row : rows) {
