@@ -16,18 +16,17 @@ using Bytes = std::vector<uint8_t>;
 TEST(Module, StartsOnlyAfterItsBootDelay) {
     ModuleState state;
     state.flash = makeFirmwareImage({.version = "Z-Wave 4.62", .libraryType = 1, .nvmSize = 16384}, 4096);
-    state.nvm = populatedStaticNvm();
     Faults faults;
     Trace trace;
-    PacedQueue toHost{0};
+    PacedQueue toHost;
     ModuleContext context{state, faults, trace, toHost, Timing{}};
-    Nanos now = millis(1000);
-    Module module(context, 1, now);
+    const Nanos booted = millis(1000) + context.timing.bootDelay;
+    Module module(context, 1, millis(1000));
     uint8_t buffer[64];
-    module.onTimer(now + context.timing.bootDelay - millis(1));
-    EXPECT_EQ(toHost.takeDue(now + context.timing.bootDelay - millis(1), buffer, sizeof buffer), 0u);
-    module.onTimer(now += context.timing.bootDelay);
-    ASSERT_EQ(toHost.takeDue(now, buffer, sizeof buffer), 11u);
+    module.onTimer(booted - millis(1));
+    EXPECT_EQ(toHost.takeDue(booted - millis(1), buffer, sizeof buffer), 0u);
+    module.onTimer(booted);
+    ASSERT_EQ(toHost.takeDue(booted, buffer, sizeof buffer), 11u);
     EXPECT_EQ(buffer[3], 0x0a) << "the started notification";
 }
 

@@ -21,8 +21,8 @@ class ScriptedPeer {
 public:
     using Bytes = std::vector<uint8_t>;
     enum class Cut { Frames, Commands };
-    // Runs on the peer's thread for the `index`th item received; returns the bytes to answer.
-    using Script = std::function<Bytes(const Bytes& received, size_t index)>;
+    // Runs on the peer's thread for each item received; returns the bytes to answer.
+    using Script = std::function<Bytes(const Bytes& received)>;
 
     explicit ScriptedPeer(Cut cut, Script script = {}) : cut(cut), script(std::move(script)) {
         termios raw{};
@@ -34,8 +34,7 @@ public:
         thread = std::thread([this] { run(); });
     }
     ~ScriptedPeer() {
-        uint64_t one = 1;
-        (void)!write(stop, &one, sizeof one);
+        eventfd_write(stop, 1);
         thread.join();
         close(master);
         close(slave);
@@ -104,13 +103,12 @@ private:
                 pending.erase(pending.begin(), pending.begin() + long(length));
                 std::unique_lock logLock(logMutex);
                 log.push_back(item);
-                size_t index = log.size() - 1;
                 logLock.unlock();
                 logged.notify_all();
                 // Without the log's lock: a script may look at the log.
                 std::lock_guard scriptLock(scriptMutex);
                 if (script)
-                    send(script(item, index));
+                    send(script(item));
             }
         }
     }

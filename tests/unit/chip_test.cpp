@@ -94,8 +94,7 @@ TEST(ChipTty, IsRawAt115200WithoutHangUpNonBlockingAndHeldByOneChipAtATime) {
     EXPECT_TRUE(Chip(line.path(), ChipMode::Run).isUsable());
 
     ConsoleCapture console;
-    Chip null("/dev/null", ChipMode::Run);
-    EXPECT_FALSE(null.isUsable());
+    EXPECT_FALSE(Chip("/dev/null", ChipMode::Run).isUsable());
     EXPECT_EQ(console.lines(), Lines{"configureTTY: An error occurred while configuring tty /dev/null: " +
                                      std::string(std::strerror(ENOTTY))});
 }
