@@ -147,9 +147,6 @@ TEST(SharedTty, AKernelConsoleIsFoundByItsDeviceNumber) {
     std::filesystem::remove_all(root);
 }
 
-const auto* const gpioNamespace =
-    ::testing::AddGlobalTestEnvironment(new testsupport::GpioNamespaceEnvironment);
-
 using gpiofs::Event;
 constexpr unsigned RESET = 17, OTHER = 18;
 
