@@ -45,12 +45,6 @@ struct Line : ScriptedPeer {
     void sendNow(const Bytes& bytes) { send(bytes), usleep(5000); }
 };
 
-Bytes readFrom(Chip& chip, int timeoutMs) {
-    uint8_t into[1];
-    Span got = chip.read(Span(into), timeoutMs);
-    return Bytes(got.begin(), got.end());
-}
-
 int exclusiveMode(const std::string& path) {
     FileDescriptor tty(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
     int exclusive = -1;
@@ -75,7 +69,8 @@ TEST(ChipTty, IsRawAt115200WithoutHangUpNonBlockingAndHeldByOneChipAtATime) {
         EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY), 0u) << "XON and XOFF are bytes of frames";
         EXPECT_EQ(settings.c_oflag & OPOST, 0u);
         EXPECT_NE(fcntl(chip.tty.get(), F_GETFL) & O_NONBLOCK, 0);
-        EXPECT_EQ(readFrom(chip, 100), Bytes{});
+        uint8_t byte[1] = {0};
+        EXPECT_EQ(chip.read(Span(byte), 100).size(), 0u);
         // Without a reset line the chip stays in its mode for good.
         EXPECT_TRUE(chip.setMode(ChipMode::Run));
         EXPECT_FALSE(chip.setMode(ChipMode::Programming));
@@ -87,7 +82,8 @@ TEST(ChipTty, IsRawAt115200WithoutHangUpNonBlockingAndHeldByOneChipAtATime) {
         ConsoleCapture console; // its line is an end-to-end row's (locked_tty)
         EXPECT_FALSE(Chip(line.path(), ChipMode::Run).isUsable());
         // The second chip never applied its settings, which would have flushed the first's input.
-        EXPECT_EQ(readFrom(chip, 5000), Bytes{0x06});
+        EXPECT_EQ(chip.read(Span(byte), 5000).size(), 1u);
+        EXPECT_EQ(byte[0], 0x06);
     }
     // Both the lock and the exclusive mode are gone with the chip.
     EXPECT_EQ(exclusiveMode(line.path()), 0);
@@ -176,9 +172,7 @@ double nowMs() { // the clock of the fake's time stamps
         .count();
 }
 
-std::string gpioLine(const std::string& text) {
-    return std::string(program_invocation_name) + ": " + text;
-}
+const std::string PROGRAM = std::string(program_invocation_name) + ": "; // begins each GPIO error line
 
 class ResetLine : public testsupport::FakeGpioTest {
 protected:
@@ -219,7 +213,7 @@ TEST_F(ResetLine, ALineIsSetUpOrRefusedAndLeftAsItWasFound) {
             EXPECT_EQ(chip.setMode(ChipMode::Programming), row.usable);
         }
         EXPECT_EQ(writes(gpio, seen), row.writes);
-        EXPECT_EQ(console.lines(), row.line ? Lines{gpioLine(row.line)} : Lines{});
+        EXPECT_EQ(console.lines(), row.line ? Lines{PROGRAM + row.line} : Lines{});
         EXPECT_EQ(gpio.isExported(RESET), *row.exportedBefore != 0);
     }
     // One we exported and someone else unexported is reported.
@@ -229,7 +223,7 @@ TEST_F(ResetLine, ALineIsSetUpOrRefusedAndLeftAsItWasFound) {
         ASSERT_TRUE(chip.isUsable());
         ASSERT_EQ(RawIO::writeStringFile(gpio::unexportPath, "18"), RawIO::OK);
     }
-    EXPECT_EQ(console.lines(), Lines{gpioLine("GPIO: unable to unexport GPIO 18.")});
+    EXPECT_EQ(console.lines(), Lines{PROGRAM + "GPIO: unable to unexport GPIO 18."});
 }
 
 // Scheduling delays only ever add to a gap, so a lower bound is exact. For the upper bound each
