@@ -39,9 +39,9 @@ TEST(HostFrameParser, TellsFramesFromControlBytesAndNoiseAndDropsAStaleStart) {
             if (Result result = parser.feed(byte, at); result != Result::Nothing)
                 results.push_back(result);
     };
-    feed({0x01, 0x03, 0x00, 0x15, 0xe9, 0x01, 0x03, 0x00, 0x15, 0xe8, 0x06, 0x15, 0x18}, 0);
-    // A stray byte, then SOF with a length too short to be a frame.
-    feed({0x7f, 0x01, 0x02}, 0);
+    // A good and a bad frame, the control bytes, a stray byte, then SOF with a length too short to be
+    // a frame.
+    feed({0x01, 0x03, 0x00, 0x15, 0xe9, 0x01, 0x03, 0x00, 0x15, 0xe8, 0x06, 0x15, 0x18, 0x7f, 0x01, 0x02}, 0);
     EXPECT_EQ(results, (std::vector<Result>{Result::GoodFrame, Result::BadFrame, Result::Ack, Result::Nak,
                                             Result::Can, Result::Noise, Result::Noise}));
     // A start whose bytes stop arriving is forgotten, not completed by the next frame 1.6 s later.

@@ -5,7 +5,6 @@
 #include "rawio/TimeoutClock.hpp"
 #include "zwave/Chip.hpp"
 #include "zwave/Frame.hpp"
-#include "zwave/NVM.hpp"
 #include "zwave/NVMSizeRules.hpp"
 #include "zwave/SerialAPI.hpp"
 #include "zwave/nvm_io_exception.hpp"
