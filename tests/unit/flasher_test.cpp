@@ -79,6 +79,7 @@ TEST_F(FlasherTest, BusyStatesAreWaitedOutUpToTheirLimits) {
     EXPECT_TRUE(flasher.crcCheck());
     EXPECT_GE(clock.elapsed(), 2000);
     EXPECT_EQ(peer.count({CHECK_STATE}), 3u);
+    EXPECT_EQ(emutest::lastStatusWord(console.stdoutText()), "Done");
 
     setFault(busyPolls(1000000));
     // A doubled limit would end at 600 at the earliest; the shortest of up to eight waits counts. A
