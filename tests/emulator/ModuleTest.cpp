@@ -16,18 +16,17 @@ using Bytes = std::vector<uint8_t>;
 TEST(Module, StartsOnlyAfterItsBootDelay) {
     ModuleState state;
     state.flash = makeFirmwareImage({.version = "Z-Wave 4.62", .libraryType = 1, .nvmSize = 16384}, 4096);
-    state.nvm = populatedStaticNvm();
     Faults faults;
     Trace trace;
-    PacedQueue toHost{0};
+    PacedQueue toHost;
     ModuleContext context{state, faults, trace, toHost, Timing{}};
-    Nanos now = millis(1000);
-    Module module(context, 1, now);
+    const Nanos booted = millis(1000) + context.timing.bootDelay;
+    Module module(context, 1, millis(1000));
     uint8_t buffer[64];
-    module.onTimer(now + context.timing.bootDelay - millis(1));
-    EXPECT_EQ(toHost.takeDue(now + context.timing.bootDelay - millis(1), buffer, sizeof buffer), 0u);
-    module.onTimer(now += context.timing.bootDelay);
-    ASSERT_EQ(toHost.takeDue(now, buffer, sizeof buffer), 11u);
+    module.onTimer(booted - millis(1));
+    EXPECT_EQ(toHost.takeDue(booted - millis(1), buffer, sizeof buffer), 0u);
+    module.onTimer(booted);
+    ASSERT_EQ(toHost.takeDue(booted, buffer, sizeof buffer), 11u);
     EXPECT_EQ(buffer[3], 0x0a) << "the started notification";
 }
 
@@ -40,9 +39,9 @@ TEST(HostFrameParser, TellsFramesFromControlBytesAndNoiseAndDropsAStaleStart) {
             if (Result result = parser.feed(byte, at); result != Result::Nothing)
                 results.push_back(result);
     };
-    feed({0x01, 0x03, 0x00, 0x15, 0xe9, 0x01, 0x03, 0x00, 0x15, 0xe8, 0x06, 0x15, 0x18}, 0);
-    // A stray byte, then SOF with a length too short to be a frame.
-    feed({0x7f, 0x01, 0x02}, 0);
+    // A good and a bad frame, the control bytes, a stray byte, then SOF with a length too short to be
+    // a frame.
+    feed({0x01, 0x03, 0x00, 0x15, 0xe9, 0x01, 0x03, 0x00, 0x15, 0xe8, 0x06, 0x15, 0x18, 0x7f, 0x01, 0x02}, 0);
     EXPECT_EQ(results, (std::vector<Result>{Result::GoodFrame, Result::BadFrame, Result::Ack, Result::Nak,
                                             Result::Can, Result::Noise, Result::Noise}));
     // A start whose bytes stop arriving is forgotten, not completed by the next frame 1.6 s later.

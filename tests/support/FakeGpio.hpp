@@ -5,35 +5,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
-
 namespace testsupport {
 
-// For a test binary's start: without the namespace no GPIO test can mean anything, so the whole
-// binary stops with the reason instead of letting tests skip or mislead.
-class GpioNamespaceEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        std::string error;
-        if (!gpiofs::enterPrivateMountNamespace(error)) {
-            std::fprintf(stderr, "FATAL: cannot fake /sys/class/gpio: %s\n", error.c_str());
-            std::exit(1);
-        }
-    }
-};
-
-// A fresh fake GPIO tree for every test; faults and lines exported before may be set on `gpio.fs`.
+// A fresh fake GPIO tree for every test; faults and lines exported before may be set on `gpio`.
 class FakeGpioTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Once, on the test thread before any thread of the fake: a namespace is left to the threads
+        // started after it. Without it no mount happens and every GPIO test fails with the reason.
+        static std::string why;
+        static const bool isolated = gpiofs::enterPrivateMountNamespace(why);
+        ASSERT_TRUE(isolated) << "cannot fake /sys/class/gpio: " << why;
         std::string error;
-        ASSERT_TRUE(gpio.fs.mount("/sys/class/gpio", error)) << "cannot mount the fake GPIO: " << error;
+        ASSERT_TRUE(gpio.mount("/sys/class/gpio", error)) << "cannot mount the fake GPIO: " << error;
     }
 
-    struct {
-        gpiofs::GpioFs fs; // unmounted on destruction
-    } gpio;
+    gpiofs::GpioFs gpio; // unmounted on destruction
 };
 
 } // namespace testsupport

@@ -21,18 +21,8 @@ class ScriptedPeer {
 public:
     using Bytes = std::vector<uint8_t>;
     enum class Cut { Frames, Commands };
-    // Runs on the peer's thread for the `index`th item received; returns the bytes to answer.
-    using Script = std::function<Bytes(const Bytes& received, size_t index)>;
-
-    // A Serial API frame with its checksum.
-    static Bytes frame(uint8_t type, uint8_t functionId, const Bytes& payload = {}) {
-        Bytes bytes = {0x01, uint8_t(payload.size() + 3), type, functionId};
-        bytes.insert(bytes.end(), payload.begin(), payload.end());
-        bytes.push_back(0xFF);
-        for (size_t i = 1; i + 1 < bytes.size(); ++i)
-            bytes.back() ^= bytes[i];
-        return bytes;
-    }
+    // Runs on the peer's thread for each item received; returns the bytes to answer.
+    using Script = std::function<Bytes(const Bytes& received)>;
 
     explicit ScriptedPeer(Cut cut, Script script = {}) : cut(cut), script(std::move(script)) {
         termios raw{};
@@ -44,8 +34,7 @@ public:
         thread = std::thread([this] { run(); });
     }
     ~ScriptedPeer() {
-        uint64_t one = 1;
-        (void)!write(stop, &one, sizeof one);
+        eventfd_write(stop, 1);
         thread.join();
         close(master);
         close(slave);
@@ -57,15 +46,8 @@ public:
         std::lock_guard lock(scriptMutex);
         script = std::move(newScript);
     }
-    // Unprompted bytes from the module.
-    void send(const Bytes& bytes) {
-        for (size_t done = 0; done < bytes.size();) {
-            ssize_t n = write(master, bytes.data() + done, bytes.size() - done);
-            if (n <= 0)
-                return;
-            done += size_t(n);
-        }
-    }
+    // Unprompted bytes from the module; a blocking write to a pty's master writes them all.
+    void send(const Bytes& bytes) { (void)!write(master, bytes.data(), bytes.size()); }
     std::vector<Bytes> received() const {
         std::lock_guard lock(logMutex);
         return log;
@@ -121,13 +103,12 @@ private:
                 pending.erase(pending.begin(), pending.begin() + long(length));
                 std::unique_lock logLock(logMutex);
                 log.push_back(item);
-                size_t index = log.size() - 1;
                 logLock.unlock();
                 logged.notify_all();
                 // Without the log's lock: a script may look at the log.
                 std::lock_guard scriptLock(scriptMutex);
                 if (script)
-                    send(script(item, index));
+                    send(script(item));
             }
         }
     }

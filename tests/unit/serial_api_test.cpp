@@ -5,7 +5,6 @@
 #include "rawio/TimeoutClock.hpp"
 #include "zwave/Chip.hpp"
 #include "zwave/Frame.hpp"
-#include "zwave/NVM.hpp"
 #include "zwave/NVMSizeRules.hpp"
 #include "zwave/SerialAPI.hpp"
 #include "zwave/nvm_io_exception.hpp"
@@ -27,12 +26,11 @@ const Bytes VERSION_REPLY = {0x01, 0x10, 0x01, 0x15, 'Z', '-', 'W', 'a', 'v',
 
 // The module on a pty, answering as scripted, and a connection to it.
 struct Link {
-    explicit Link(ScriptedPeer::Script script)
-        : peer(ScriptedPeer::Cut::Frames, script), api(chip, false, false) {}
+    explicit Link(ScriptedPeer::Script script = {}) : peer(ScriptedPeer::Cut::Frames, std::move(script)) {}
     ScriptedPeer peer;
     Chip chip{peer.path(), ChipMode::Run};
     ConsoleCapture console;
-    SerialAPI api;
+    SerialAPI api{chip, false, false};
 };
 
 Bytes bytesOf(const Frame& frame) {
@@ -40,7 +38,7 @@ Bytes bytesOf(const Frame& frame) {
 }
 
 TEST(ReadFrame, MalformedFramesAreDroppedWithinTheTimeoutAllTold) {
-    Link link([](const Bytes&, size_t) { return Bytes(); });
+    Link link;
     // A start without a length is skipped, and the frame behind it found in what is buffered.
     link.peer.send({0x01, 0x00, 0x7f});
     link.peer.send(VERSION_REPLY);
@@ -68,7 +66,7 @@ TEST(ReadFrame, MalformedFramesAreDroppedWithinTheTimeoutAllTold) {
 
 // Set default answered with a stale callback id (0x05) until its `answerOn`th request.
 ScriptedPeer::Script setDefaultAnsweredOn(int answerOn) {
-    return [requests = 0, answerOn](const Bytes& got, size_t) mutable {
+    return [requests = 0, answerOn](const Bytes& got) mutable {
         if (got.size() < 4 || got[3] != 0x42)
             return Bytes();
         const uint8_t id = ++requests == answerOn ? 0x07 : 0x05;
@@ -81,7 +79,6 @@ TEST(SerialAPI, EraseNeedsItsCallbackIdAndTriesOncePerRetry) {
     serial_api::testing::setEraseDrainTime(5);
     Link failing(setDefaultAnsweredOn(0));
     EXPECT_FALSE(failing.api.eraseNVM(32));
-    EXPECT_EQ(failing.peer.received().front(), (Bytes{0x01, 0x04, 0x00, 0x42, 0x07, 0xbe}));
     EXPECT_EQ(failing.peer.count({0x42}, 3), 33u);
     Lines status = emutest::messageLines(failing.console.stdoutText());
     EXPECT_EQ(emutest::countLines(status, "Erasing NVM (retry "), 32u);
@@ -108,14 +105,12 @@ TEST(NVMSizeRules, MessagesInTheSingularAndAtTheBoundaries) {
     } rows[] = {
         // clang-format off
         {100, 0, 16384, 100, {}},
-        {0, 16385, 16384, 16384,
-         {"Info: Truncating NVM image from 16385 to 16384 bytes, discarding 1 of 16385 trailing "
-          "zero-bytes."}},
+        {0, 16385, 16384, 16384, {"Info: Truncating NVM image from 16385 to 16384 bytes, discarding 1 of "
+                                  "16385 trailing zero-bytes."}},
         {1, 1, 1, 1, {"Info: Truncating NVM image from 2 to 1 byte, discarding 1 of 1 trailing zero-byte."}},
-        {2, 1, 1, 2,
-         {"Warning: NVM image (3 bytes) is too big for NVM (1 byte). Still too big by 1 byte, after "
-          "truncating to 2 bytes, by discarding all 1 trailing zero-byte.",
-          "Trying to write anyway, and hoping for the best."}},
+        {2, 1, 1, 2, {"Warning: NVM image (3 bytes) is too big for NVM (1 byte). Still too big by 1 byte, "
+                      "after truncating to 2 bytes, by discarding all 1 trailing zero-byte.",
+                      "Trying to write anyway, and hoping for the best."}},
         // clang-format on
     };
     for (const auto& row : rows) {
