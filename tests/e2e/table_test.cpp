@@ -43,8 +43,7 @@ void checkRow(const Row& row, Emu& emu, const RunResult& r) {
     SCOPED_TRACE("signal " + std::to_string(row.signal.signal) + " after trace line " +
                  std::to_string(row.signal.occurrence) + " holding \"" + row.signal.tracePattern +
                  "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + "), in " + emu.path(""));
-    ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "the run ended before its moment:\n"
-                                                              << r.err;
+    ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "ended before its moment:\n" << r.err;
 
     const std::string word = row.word ? row.word : row.exitStatus == 0 ? "Done" : "Failed";
     // A loaded machine can delay a reply past its timeout: in a cancelled run, the dump of an exchange
