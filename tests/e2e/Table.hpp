@@ -1,6 +1,7 @@
 #pragma once
 // The end-to-end tables: one row per job and situation, each run of the real tool against a fresh
 // emulator, and what the row names must be seen afterwards.
+#include "FirmwareIdentity.hpp"
 #include "GeneratedContent.hpp"
 #include "IntelHex.hpp"
 #include "support/EmuHarness.hpp"
@@ -51,14 +52,13 @@ struct Row {
     std::string shell{}; // see Emu::run
     double minSeconds = 0;
     std::function<void(Emu&)> check{};
+
+    friend void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 };
 
 class Tool : public testing::TestWithParam<Row> {};
 void runRow(const Row& row); // the body of Tool.Run, for tests that run several rows
 
-inline void PrintTo(const Row& row, std::ostream* out) {
-    *out << row.name;
-}
 inline std::string rowName(const testing::TestParamInfo<Row>& info) {
     return info.param.name;
 }
@@ -67,25 +67,34 @@ std::string expand(const std::string& text, const Emu& emu);
 unsigned signalSeed(); // TARNWICK_SIGNAL_SEED, or the time
 
 // Test data shared by the tables.
-inline Bytes staticNvm() { // the populated NVM every module starts with
-    return emu::populatedStaticNvm();
-}
+// What a migration of the populated 4.62 module with a backup prints.
+// clang-format off
+inline const Lines MIGRATED = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
+                               "-- Reading NVM", "-- Backing up NVM to: @backup.bin",
+                               "-- Flashing: Bridge controller library (--bridge)",
+                               "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"};
+// clang-format on
+inline const Make staticNvm = [] { return emu::populatedStaticNvm(); }; // every module starts with it
 inline Bytes noZeros(size_t size) { // an image unlike it, without a zero byte
     Bytes image(size);
     for (size_t i = 0; i < size; ++i)
         image[i] = uint8_t((i * 31 + 7) % 255 + 1);
     return image;
 }
+inline const Make nvmNoZeros = [] { return noZeros(16384); }; // one of the module's NVM size
+inline const Make defaultNvr = [] { return emu::defaultNvr(); };
+inline Bytes defaultNvm(const Firmware& firmware = EmuOptions{}.firmware) { // what an erase leaves
+    return emu::defaultNvm(*emu::identifyFlash(Emu::firmwareImage(firmware)));
+}
 inline Bytes hexFile(const Bytes& image) {
     std::string text = emu::writeIntelHex(image);
     return Bytes(text.begin(), text.end());
 }
-inline Bytes bridgeConversion(const Bytes& staticImage) {
-    Bytes target(32768);
-    View converted =
-        convertToBridge(View(staticImage.data(), staticImage.size()), Span(target.data(), 32768));
+inline const Make bridgeNvm = [] { // the populated NVM converted for the bridge firmware
+    Bytes source = staticNvm(), target(32768);
+    View converted = convertToBridge(View(source.data(), source.size()), Span(target.data(), 32768));
     return Bytes(converted.data(), converted.data() + converted.size());
-}
+};
 inline Make image(const Firmware& firmware) {
     return [firmware] { return Emu::firmwareImage(firmware); };
 }

@@ -10,21 +10,19 @@
 // long fixed waits (a silent set default, 15 s each) are kept out; the long cases come last.
 #include "Table.hpp"
 
-#include "FirmwareIdentity.hpp"
-#include "GeneratedContent.hpp"
-
-#include <algorithm>
+#include <cctype>
 
 namespace emutest {
 namespace {
 
 enum Job { VERSION, BACKUP, RESTORE, ERASE, FLASH, NVR, MIGRATION, MIGRATION_671 };
-const char* const JOB_NAMES[] = {"version", "backup", "restore",   "erase",
-                                 "flash",   "nvr",    "migration", "migration-4.61"};
-const std::vector<std::string> JOB_ARGUMENTS[] = {
-    {"--get-version"}, {"--backup-nvm", "@backup.bin"}, {"--restore-nvm", "@image.bin"},
-    {"--erase-nvm"},   {"--hex", "@firmware.hex"},      {"--read-nvr", "@nvr.bin"}};
+// clang-format off
 const std::vector<std::string> MIGRATE = {"--migrate-nvm", "--bridge", "--backup-nvm", "@backup.bin"};
+const std::pair<const char*, std::vector<std::string>> JOBS[] = { // in the order of `Job`
+    {"version", {"--get-version"}}, {"backup", {"--backup-nvm", "@backup.bin"}},
+    {"restore", {"--restore-nvm", "@image.bin"}}, {"erase", {"--erase-nvm"}}, {"flash", {"--hex", "@firmware.hex"}},
+    {"nvr", {"--read-nvr", "@nvr.bin"}}, {"migration", MIGRATE}, {"migration_4_61", MIGRATE}};
+// clang-format on
 
 struct Fault {
     Job job;
@@ -34,8 +32,7 @@ struct Fault {
     std::string line = ""; // another line the tool must print
 };
 
-const std::string DONE = "Done";
-const std::string GET_VERSION = " in frame get-version", NVM_OPEN = " in frame nvm-open",
+const std::string DONE = "Done", GET_VERSION = " in frame get-version", NVM_OPEN = " in frame nvm-open",
                   NVM_READ = " in frame nvm-read", NVM_WRITE = " in frame nvm-write",
                   NVM_CLOSE = " in frame nvm-close", SET_DEFAULT = " in frame set-default",
                   RESENT = " out frame-resend", NO_ACK = " event no-ack", IGNORED = " in ignored",
@@ -52,21 +49,19 @@ const Firmware FLASHED = {"Z-Wave 4.62", 1, 16384, 12 * 1024};
 // backup whole once it was taken (even when a later step failed), absent otherwise.
 Row toRow(const Fault& fault) {
     const bool migration = fault.job >= MIGRATION, done = fault.ending == DONE;
-    Row row = {.name = JOB_NAMES[fault.job],
-               .arguments = {"--reset-pin", "17"},
+    Row row = {.name = JOBS[fault.job].first,
+               .arguments = JOBS[fault.job].second,
                .exitStatus = done ? 0 : 1,
                .linesAmong = true,
                .counts = fault.counts,
                .options = {.firmware = {fault.job == MIGRATION_671 ? "Z-Wave 4.61" : "Z-Wave 4.62", 1},
                            .faults = fault.faults},
-               .inputs = {{"image.bin", [] { return noZeros(16384); }}, {"firmware.hex", hexImage(FLASHED)}}};
-    for (const std::string& argument : migration ? MIGRATE : JOB_ARGUMENTS[fault.job])
-        row.arguments.push_back(argument);
+               .inputs = {{"image.bin", nvmNoZeros}, {"firmware.hex", hexImage(FLASHED)}}};
+    row.arguments.insert(row.arguments.begin(), {"--reset-pin", "17"});
     row.arguments.insert(row.arguments.end(), {"--", "@tty"});
     for (const std::string& text : fault.faults)
-        row.name += "_" + text;
-    std::replace_if(
-        row.name.begin(), row.name.end(), [](char c) { return !std::isalnum(uint8_t(c)); }, '_');
+        for (char c : "_" + text)
+            row.name += std::isalnum(uint8_t(c)) ? c : '_';
     for (const std::string& line : {fault.line, done ? "" : fault.ending})
         if (!line.empty())
             row.lines.push_back(line);
@@ -88,16 +83,16 @@ Row toRow(const Fault& fault) {
     if (fault.job == VERSION && fault.line.empty())
         row.lines.push_back("Z-Wave 4.62 Static controller library");
     else if (fault.job == RESTORE)
-        row.nvm = [] { return noZeros(16384); };
+        row.nvm = nvmNoZeros;
     else if (fault.job == ERASE)
-        row.nvm = [] { return emu::defaultNvm(*emu::identifyFlash(Emu::firmwareImage({"Z-Wave 4.62", 1}))); };
+        row.nvm = [] { return defaultNvm(); };
     else if (fault.job == FLASH)
         row.flash = image(FLASHED);
     else if (fault.job == NVR)
-        row.files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}};
+        row.files = {{"@nvr.bin", defaultNvr}};
     if (migration) {
         row.flash = image(EmuOptions{}.bridge);
-        row.nvm = [] { return bridgeConversion(staticNvm()); };
+        row.nvm = bridgeNvm;
     }
     return row;
 }

@@ -33,9 +33,8 @@ std::string version(const std::string& text, const char* library = "Static") {
 // Without --backup-nvm the image read is kept before the bridge flash, readable by root alone: from
 // then on it would otherwise be the only copy of the network.
 void oneSafetyCopy(Emu&) {
-    std::vector<std::filesystem::path> copies;
-    for (const auto& entry : std::filesystem::directory_iterator("/var/lib/tarnwick"))
-        copies.push_back(entry.path());
+    const std::vector<std::filesystem::path> copies(std::filesystem::directory_iterator("/var/lib/tarnwick"),
+                                                    {});
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(Emu::readFile(copies[0]), staticNvm());
     EXPECT_EQ(std::filesystem::status(copies[0]).permissions(), std::filesystem::perms(0600));
@@ -46,28 +45,24 @@ void oneSafetyCopy(Emu&) {
 // A version the migration does not know: refused before the NVM is read or anything flashed.
 Row refused(const std::string& name, const Firmware& firmware, const std::string& error,
             const char* library = "Static") {
-    return {.name = name, .arguments = WITHOUT_BACKUP, .exitStatus = 1,
-            .lines = {START, version(firmware.version, library), error},
-            .counts = {NO_NVM_TRAFFIC, NOT_FLASHED},
+    return {.name = name, .arguments = WITHOUT_BACKUP, .exitStatus = 1, .lines = {START,
+            version(firmware.version, library), error}, .counts = {NO_NVM_TRAFFIC, NOT_FLASHED},
             .options = {.firmware = firmware}, .flash = image(firmware), .nvm = staticNvm};
 }
 
 std::vector<Row> rows() {
-    const Make converted = [] { return bridgeConversion(staticNvm()); }, bridge = image(small({}).bridge);
+    const Make bridge = image(small({}).bridge);
     const Firmware older = {"Z-Wave 4.05", 1}, sdk671 = {"Z-Wave 4.61", 1};
     const Firmware smallNvmFirmware = {"z-wave 4.33", 1, 12195};
     const Bytes smallNvm = emu::populatedStaticNvm({.size = 12195, .lastContentOffset = 11000});
     // The bridge flasher's eleven enables are echoed wrongly, the restore's are answered.
-    EmuOptions bridgeFlashFails = small({.firmware = sdk671});
-    for (int n = 1; n <= 11; ++n)
-        bridgeFlashFails.faults.push_back("corrupt-checksum:enable:" + std::to_string(n));
-    EmuOptions bridgeNeverFlashed = small({});
-    bridgeNeverFlashed.faults = bridgeFlashFails.faults;
+    EmuOptions bridgeFlashFails = small({.firmware = sdk671, .faults = {"corrupt-checksum:enable:1-11"}});
+    const EmuOptions bridgeNeverFlashed = small({.faults = bridgeFlashFails.faults});
     const std::string unsupported = "Error: unsupported Static controller library version: Z-Wave ";
     std::vector<Row> rows = {
         {.name = "sdk661_keeps_a_safety_copy", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, BRIDGE, BRIDGE_VERSION, WRITING},
-         .options = small({}), .flash = bridge, .nvm = converted, .check = oneSafetyCopy},
+         .options = small({}), .flash = bridge, .nvm = bridgeNvm, .check = oneSafetyCopy},
         // Nothing is rolled back on this road: the safety copy is what is left of the network.
         {.name = "sdk661_safety_copy_outlives_a_failed_bridge_flash", .arguments = WITHOUT_BACKUP,
          .exitStatus = 1, .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY, BRIDGE,
@@ -80,21 +75,19 @@ std::vector<Row> rows() {
          .lines = {START, version("Z-Wave 4.62"), READING, SAFETY_COPY,
                    "Warning: no safety copy of the NVM in /var/lib/tarnwick/nvm-4.62-<stamp>.bin: "
                    "IO-Error on open(): Not a directory (errno = 20)", BRIDGE, BRIDGE_VERSION, WRITING},
-         .options = small({}), .flash = bridge, .nvm = converted,
+         .options = small({}), .flash = bridge, .nvm = bridgeNvm,
          .shell = "touch /var/lib/tarnwick && exec \"$@\""},
         {.name = "older_static_goes_through_sdk661", .arguments = WITHOUT_BACKUP,
          .lines = {START, version("Z-Wave 4.05"), TO_661, version("z-wave 4.33"), READING,
                    "-- Backing up NVM to: /var/lib/tarnwick/nvm-4.33-<stamp>.bin", BRIDGE, BRIDGE_VERSION,
-                   WRITING},
-         .counts = {{" event boot z-wave 4.33 library 1", 1}},
+                   WRITING}, .counts = {{" event boot z-wave 4.33 library 1", 1}},
          .options = small({.firmware = older, .static661 = {"z-wave 4.33", 1}}), .flash = bridge,
-         .nvm = converted},
+         .nvm = bridgeNvm},
         {.name = "sdk661_image_of_another_version", .arguments = WITH_BACKUP, .exitStatus = 1,
          .lines = {START, version("Z-Wave 4.05"), TO_661, version("Z-Wave 4.61"),
-                   "Error: expected SDK v6.61"},
-         .counts = {NO_NVM_TRAFFIC}, .options = small({.firmware = older, .static661 = sdk671}),
-         .files = {{"@backup.bin", nullptr}}, .flash = image(small({.static661 = sdk671}).static661),
-         .nvm = staticNvm},
+                   "Error: expected SDK v6.61"}, .counts = {NO_NVM_TRAFFIC},
+         .options = small({.firmware = older, .static661 = sdk671}), .files = {{"@backup.bin", nullptr}},
+         .flash = image({"Z-Wave 4.61", 1, 16384, 2048}), .nvm = staticNvm},
         refused("sdk671_without_a_backup", sdk671, "Error: Migrating this version is not officially "
                 "supported. Run with --backup-nvm to make a backup and try anyway."),
         // The bridge flash fails at once; the 6.71.01 image and the NVM read are put back.

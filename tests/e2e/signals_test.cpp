@@ -7,8 +7,6 @@
 // lands is up to the load. The seed, TARNWICK_SIGNAL_SEED or the time, replays a set of moments.
 #include "Table.hpp"
 
-#include "GeneratedContent.hpp"
-
 #include <csignal>
 #include <random>
 #include <unistd.h>
@@ -17,11 +15,7 @@ namespace emutest {
 namespace {
 
 // clang-format off
-const std::string BRIDGE = "-- Flashing: Bridge controller library (--bridge)";
-
 std::vector<Row> chosenMoments() {
-    const std::vector<std::string> bridgeMigration = {"--reset-pin", "17", "--backup-nvm", "@backup.bin",
-                                                      "--migrate-nvm", "--bridge", "@tty"};
     return {
         // The tool waits for the started notification of a module that does not boot.
         {.name = "interrupt_while_waiting_for_a_silent_chip",
@@ -32,16 +26,16 @@ std::vector<Row> chosenMoments() {
         // the migration leaves without an error line of its own.
         {.name = "terminate_while_a_migration_connects", .arguments = {"--reset-pin", "17", "--migrate-nvm",
          "--bridge", "@tty"}, .exitStatus = 1, .word = "Cancelled",
-         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
-                   "-- Reading NVM"},
+         .lines = Lines(MIGRATED.begin(), MIGRATED.begin() + 3), // up to "-- Reading NVM"
          .counts = {{" in frame nvm-", 0}}, .signal = {SIGTERM, 300, " out frame get-version "}},
         // No error and no restore: the backup taken before the flash stays.
-        {.name = "interrupt_during_the_bridge_flash_of_a_migration", .arguments = bridgeMigration,
+        {.name = "interrupt_during_the_bridge_flash_of_a_migration", .arguments = {"--reset-pin", "17",
+         "--backup-nvm", "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
          .exitStatus = 1, .word = "Cancelled",
          .lines = {"-- Starting migration", "Version: Z-Wave 4.61 Static controller library",
                    "-- Reading NVM", "Warning: Migrating this version is not officially supported. Making a "
                    "backup and trying to migrate as if SDK version was 6.61.",
-                   "-- Backing up NVM to: @backup.bin", BRIDGE},
+                   "-- Backing up NVM to: @backup.bin", "-- Flashing: Bridge controller library (--bridge)"},
          .counts = {{" event crc ", 0}}, .options = {.firmware = {"Z-Wave 4.61", 1}, .writeMs = 100},
          .files = {{"@backup.bin", staticNvm}}, .signal = {SIGINT, 50, " in prog write-flash-sector "}},
     };
@@ -56,21 +50,15 @@ struct Moment {
 };
 
 struct Job {
-    std::string name;
-    std::vector<std::string> arguments;
-    EmuOptions options;
+    Row row; // its `lines`: what the job prints, up to where the signal lands
     std::vector<Moment> moments;
     unsigned runs;
-    unsigned id; // picks the job's own sequence of moments
-    std::vector<std::pair<std::string, Make>> inputs = {};
+    unsigned id;             // picks the job's own sequence of moments
     std::string output = ""; // the file the job writes, absent or whole after a cancel, and its bytes
     Make whole = nullptr;
-    Lines lines = {}; // what the job prints, up to where the signal lands
-};
 
-void PrintTo(const Job& job, std::ostream* out) {
-    *out << job.name;
-}
+    friend void PrintTo(const Job& job, std::ostream* out) { *out << job.row.name; }
+};
 
 // The job's runs, each a row of its own with an emulator of its own, in one test process.
 class Moments : public testing::TestWithParam<Job> {};
@@ -81,15 +69,12 @@ TEST_P(Moments, CancelledWherever) {
     for (unsigned run = 0; run < job.runs; ++run) {
         const Moment& moment = job.moments[random() % job.moments.size()];
         const int signal = random() % 2 ? SIGINT : SIGTERM;
-        Row row = {.name = job.name + " run " + std::to_string(run),
-                   .arguments = job.arguments,
-                   .exitStatus = 1,
-                   .word = "Cancelled",
-                   .lines = job.lines,
-                   .linesUpTo = true,
-                   .options = job.options,
-                   .inputs = job.inputs,
-                   .signal = {signal, 0, moment.text, 1 + random() % moment.count}};
+        Row row = job.row;
+        row.name += " run " + std::to_string(run);
+        row.exitStatus = 1;
+        row.word = "Cancelled";
+        row.linesUpTo = true;
+        row.signal = {signal, 0, moment.text, 1 + random() % moment.count};
         // The backup of a migration is written before it flashes.
         if (!job.output.empty())
             row.check = [path = job.output, whole = job.whole](Emu& emu) {
@@ -106,45 +91,44 @@ TEST_P(Moments, CancelledWherever) {
 // clang-format off
 std::vector<Job> jobs() {
     const std::string reset = "--reset-pin", pin = "17";
-    const std::vector<std::string> migrate = {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm",
-                                              "--bridge", "@tty"};
-    EmuOptions migration{.faults = {"late-reply:nvm-close:2:1000"}};
-    migration.bridge.codeSize = 2048;
-    const Lines migrationLines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
-                                  "-- Reading NVM", "-- Backing up NVM to: @backup.bin", BRIDGE,
-                                  "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"};
+    const auto migration = [&](const std::string& name) -> Row {
+        return {.name = name, .arguments = {reset, pin, "--backup-nvm", "@backup.bin", "--migrate-nvm",
+                "--bridge", "@tty"}, .lines = MIGRATED, .options = {.faults = {"late-reply:nvm-close:2:1000"},
+                .bridge = {"Z-Wave 4.81", 7, 16384, 2048}}};
+    };
     const std::vector<Moment> migrationMoments = {
         {" in frame nvm-read ", 256}, {" in prog erase-sector ", 64}, {" in frame nvm-write ", 193}};
     // The opening's reset pulse and the job's own requests: lines the tool causes, never the
     // emulator's own boot at its start.
     const Moment pulse = {" line reset ", 3}, pulses = {" line reset ", 4}, requests = {" in ", 2};
     return {
-        {"version", {reset, pin, "--get-version", "@tty"}, {.faults = {"late-reply:get-version:1:1000"}},
-         {pulse, requests}, 16, 0},
-        {"backup", {reset, pin, "--backup-nvm", "@backup.bin", "@tty"},
-         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-read ", 256}}, 16, 1, {},
-         "@backup.bin", staticNvm},
-        {"restore", {reset, pin, "--restore-nvm", "@restore.bin", "@tty"},
-         {.faults = {"late-reply:nvm-close:1:1000"}}, {pulse, {" in frame nvm-write ", 256}}, 16, 2,
-         {{"restore.bin", [] { return noZeros(16384); }}}},
-        {"erase", {reset, pin, "--erase-nvm", "@tty"}, {.setDefaultMs = 1000}, {pulse, requests}, 16, 3},
-        {"flash", {reset, pin, "--hex", "@firmware.hex", "@tty"}, {.firmware = {""}, .crcMs = 1000},
-         {pulses, {" in prog erase-sector ", 64}}, 18, 10,
-         {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 2048})}}},
-        {"nvr", {reset, pin, "--read-nvr", "@nvr.bin", "@tty"}, {.faults = {"late-reply:read-nvr:256:800"}},
-         {pulses, {" in prog read-nvr ", 255}}, 18, 11, {}, "@nvr.bin", [] { return emu::defaultNvr(); }},
+        {{.name = "version", .arguments = {reset, pin, "--get-version", "@tty"},
+          .options = {.faults = {"late-reply:get-version:1:1000"}}}, {pulse, requests}, 16, 0},
+        {{.name = "backup", .arguments = {reset, pin, "--backup-nvm", "@backup.bin", "@tty"},
+          .options = {.faults = {"late-reply:nvm-close:1:1000"}}},
+         {pulse, {" in frame nvm-read ", 256}}, 16, 1, "@backup.bin", staticNvm},
+        {{.name = "restore", .arguments = {reset, pin, "--restore-nvm", "@restore.bin", "@tty"},
+          .options = {.faults = {"late-reply:nvm-close:1:1000"}}, .inputs = {{"restore.bin", nvmNoZeros}}},
+         {pulse, {" in frame nvm-write ", 256}}, 16, 2},
+        {{.name = "erase", .arguments = {reset, pin, "--erase-nvm", "@tty"},
+          .options = {.setDefaultMs = 1000}}, {pulse, requests}, 16, 3},
+        {{.name = "flash", .arguments = {reset, pin, "--hex", "@firmware.hex", "@tty"},
+          .options = {.firmware = {""}, .crcMs = 1000},
+          .inputs = {{"firmware.hex", hexImage({"Z-Wave 4.62", 1, 16384, 2048})}}},
+         {pulses, {" in prog erase-sector ", 64}}, 18, 10},
+        {{.name = "nvr", .arguments = {reset, pin, "--read-nvr", "@nvr.bin", "@tty"},
+          .options = {.faults = {"late-reply:read-nvr:256:800"}}},
+         {pulses, {" in prog read-nvr ", 255}}, 18, 11, "@nvr.bin", defaultNvr},
         // Migrations take seconds each: two tests, run side by side.
-        {"migration", migrate, migration, migrationMoments, 4, 20, {}, "@backup.bin", staticNvm,
-         migrationLines},
-        {"migration_more", migrate, migration, migrationMoments, 4, 21, {}, "@backup.bin", staticNvm,
-         migrationLines},
+        {migration("migration"), migrationMoments, 4, 20, "@backup.bin", staticNvm},
+        {migration("migration_more"), migrationMoments, 4, 21, "@backup.bin", staticNvm},
     };
 }
 // clang-format on
 
 INSTANTIATE_TEST_SUITE_P(Cancel, Tool, testing::ValuesIn(chosenMoments()), rowName);
 INSTANTIATE_TEST_SUITE_P(Signals, Moments, testing::ValuesIn(jobs()),
-                         [](const testing::TestParamInfo<Job>& info) { return info.param.name; });
+                         [](const testing::TestParamInfo<Job>& info) { return info.param.row.name; });
 
 } // namespace
 } // namespace emutest

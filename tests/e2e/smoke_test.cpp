@@ -4,7 +4,6 @@
 #include "Table.hpp"
 
 #include "FirmwareIdentity.hpp"
-#include "GeneratedContent.hpp"
 
 namespace emutest {
 namespace {
@@ -19,10 +18,9 @@ Bytes highBytesImage() {
 
 // clang-format off
 std::vector<Row> rows() {
-    EmuOptions smallBridge;
-    smallBridge.bridge.codeSize = 2048;
+    const EmuOptions smallBridge = {.bridge = {"Z-Wave 4.81", 7, 16384, 2048}};
     // Every byte value but 0, half of them above 0x7F (the migration restores zeros).
-    const Make everyByteValue = [] { return noZeros(16384); };
+    const Make everyByteValue = nvmNoZeros;
     const Count nothingSent = {" in ", 0}, resetUntouched = {" line reset ", 1};
     return {
         {.name = "version", .arguments = {"--reset-pin", "17", "--get-version", "@tty"},
@@ -35,23 +33,18 @@ std::vector<Row> rows() {
                     {" in frame nvm-write 01 47 00 2e 02 40 ", 256}},
          .inputs = {{"restore.bin", everyByteValue}}, .nvm = everyByteValue},
         {.name = "erase", .arguments = {"--reset-pin", "17", "--erase-nvm", "@tty"},
-         .counts = {{" in frame set-default ", 1}},
-         .nvm = [] { return emu::defaultNvm(*emu::identifyFlash(image(EmuOptions{}.firmware)())); }},
+         .counts = {{" in frame set-default ", 1}}, .nvm = [] { return defaultNvm(); }},
         {.name = "flash_bytes_above_0x7f", .arguments = {"--reset-pin", "17", "--hex", "@image.hex", "@tty"},
          .options = {.firmware = {""}}, .inputs = {{"image.hex", [] { return hexFile(highBytesImage()); }}},
          .flash = highBytesImage},
         {.name = "nvr", .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.bin", "@tty"},
-         .counts = {{" in prog read-nvr ", 256}}, .files = {{"@nvr.bin", [] { return emu::defaultNvr(); }}}},
+         .counts = {{" in prog read-nvr ", 256}}, .files = {{"@nvr.bin", defaultNvr}}},
         // --read-nvr beside --migrate-nvm passes the checks but is no job of the migration.
         {.name = "migration", .arguments = {"--reset-pin", "17", "--read-nvr", "@nvr.bin", "--backup-nvm",
          "@backup.bin", "--migrate-nvm", "--bridge", "@tty"},
-         .lines = {"-- Starting migration", "Version: Z-Wave 4.62 Static controller library",
-                   "-- Reading NVM", "-- Backing up NVM to: @backup.bin",
-                   "-- Flashing: Bridge controller library (--bridge)",
-                   "Version: Z-Wave 4.81 Bridge controller library", "-- Writing NVM"},
-         .counts = {{" in prog read-nvr ", 0}}, .options = smallBridge,
+         .lines = MIGRATED, .counts = {{" in prog read-nvr ", 0}}, .options = smallBridge,
          .files = {{"@backup.bin", staticNvm}, {"@nvr.bin", nullptr}}, .flash = image(smallBridge.bridge),
-         .nvm = [] { return bridgeConversion(staticNvm()); }},
+         .nvm = bridgeNvm},
         // The largest pin passes the command-line checks: the run gets as far as opening the tty.
         {.name = "reset_pin_4294967295_accepted",
          .arguments = {"--reset-pin", "4294967295", "--get-version", "@no-tty"}, .exitStatus = 1,

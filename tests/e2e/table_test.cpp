@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <regex>
 #include <unistd.h>
 
 namespace emutest {
@@ -42,25 +43,17 @@ void checkRow(const Row& row, Emu& emu, const RunResult& r) {
     SCOPED_TRACE("signal " + std::to_string(row.signal.signal) + " after trace line " +
                  std::to_string(row.signal.occurrence) + " holding \"" + row.signal.tracePattern +
                  "\" (TARNWICK_SIGNAL_SEED=" + std::to_string(signalSeed()) + "), in " + emu.path(""));
-    ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "the run ended before its moment:\n"
-                                                              << r.err;
+    ASSERT_TRUE(row.signal.signal == 0 || r.signalledAt >= 0) << "ended before its moment:\n" << r.err;
 
-    // A loaded machine can delay a reply past its timeout: in a cancelled run, the dump of an exchange
-    // retried on the way to the signal is no failure.
     const std::string word = row.word ? row.word : row.exitStatus == 0 ? "Done" : "Failed";
+    // A loaded machine can delay a reply past its timeout: in a cancelled run, the dump of an exchange
+    // retried on the way to the signal is no failure. A safety copy's time stamp reads "<stamp>".
+    static const std::regex retried("^$|^( Sent|Recvd|Response|Expected): <"),
+        stamp("(/var/lib/tarnwick/nvm-[^ ]*-)[0-9]{8}T[0-9]{6}Z\\.bin"), request(" in (frame|prog) ");
     Lines lines;
-    for (std::string line : messageLines(r.err)) {
-        bool retried = line.empty() || line.rfind(" Sent: <", 0) == 0 || line.rfind("Recvd: <", 0) == 0 ||
-                       line.rfind("Response: <", 0) == 0 || line.rfind("Expected: <", 0) == 0;
-        if (word == "Cancelled" && retried)
-            continue;
-        // A safety copy's time stamp, "-YYYYMMDDTHHMMSSZ.bin".
-        size_t stamp = line.find("Z.bin");
-        if (line.find("/var/lib/tarnwick/nvm-") != std::string::npos && stamp != std::string::npos &&
-            stamp >= 16 && line.find_last_not_of("0123456789T", stamp - 1) == stamp - 16)
-            line.replace(stamp - 15, 20, "<stamp>.bin");
-        lines.push_back(line);
-    }
+    for (const std::string& line : messageLines(r.err))
+        if (word != "Cancelled" || !std::regex_search(line, retried))
+            lines.push_back(std::regex_replace(line, stamp, "$1<stamp>.bin"));
     Lines expected = expandAll(row.lines, emu);
     if (row.linesUpTo && lines.size() <= expected.size())
         expected.resize(lines.size());
@@ -97,9 +90,7 @@ void checkRow(const Row& row, Emu& emu, const RunResult& r) {
     // the one under way, the NVM's close, and the few a busy machine lets pass before the signal lands.
     size_t requestsAfter = 0;
     for (size_t i = r.firstTraceLine; word == "Cancelled" && i < trace.size(); ++i)
-        requestsAfter +=
-            std::stoll(trace[i]) > r.signalClock && (trace[i].find(" in frame ") != std::string::npos ||
-                                                     trace[i].find(" in prog ") != std::string::npos);
+        requestsAfter += std::stoll(trace[i]) > r.signalClock && std::regex_search(trace[i], request);
     EXPECT_LE(requestsAfter, 5u);
     for (const std::string& fault : row.options.faults)
         EXPECT_TRUE(word == "Cancelled" || !row.shell.empty() ||

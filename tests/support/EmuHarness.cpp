@@ -138,10 +138,8 @@ const std::vector<std::string>& Emu::toolCommand() {
 }
 
 std::vector<uint8_t> Emu::firmwareImage(const Firmware& description) {
-    emu::FirmwareIdentity identity{.version = description.version,
-                                   .libraryType = uint8_t(description.library),
-                                   .nvmSize = description.nvmSize,
-                                   .recipeSeed = emu::seedFromText(description.version.c_str())};
+    emu::FirmwareIdentity identity{description.version, uint8_t(description.library), description.nvmSize};
+    identity.recipeSeed = emu::seedFromText(description.version.c_str());
     return emu::makeFirmwareImage(identity, description.codeSize);
 }
 
@@ -150,6 +148,11 @@ std::vector<uint8_t> Emu::readFile(const std::string& path) {
     if (std::string error; !emu::readWholeFile(path, bytes, error))
         fail(error);
     return bytes;
+}
+
+std::string Emu::readText(const std::string& path) {
+    std::vector<uint8_t> bytes = readFile(path);
+    return std::string(bytes.begin(), bytes.end());
 }
 
 void Emu::writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -175,7 +178,6 @@ Emu Emu::start(const EmuOptions& options) {
     }
     if (emu.directory.empty())
         fail(std::string("mkdtemp: ") + strerror(errno));
-    emu.ttyPath = emu.path("tty");
 
     // The state: flash with the running firmware, the NVM, a generated NVR.
     std::filesystem::create_directory(emu.path("state"));
@@ -194,7 +196,7 @@ Emu Emu::start(const EmuOptions& options) {
     auto ms = [](int value) { return value < 0 ? std::string() : std::to_string(value); };
     // clang-format off
     const std::pair<const char*, std::string> settings[] = {
-        {"--state", emu.path("state")}, {"--link", emu.ttyPath}, {"--gpio-mount", "/sys/class/gpio"},
+        {"--state", emu.path("state")}, {"--link", emu.path("tty")}, {"--gpio-mount", "/sys/class/gpio"},
         {"--reset-gpio", "17"}, {"--baud", std::to_string(options.baud)}, {"--trace", emu.path("trace.txt")},
         {"--ready-file", emu.path("ready")}, {"--initial-level", std::to_string(options.initialLevel)},
         {"--boot-delay-ms", ms(options.bootDelayMs)}, {"--write-ms", ms(options.writeMs)},
@@ -211,16 +213,14 @@ Emu Emu::start(const EmuOptions& options) {
     emu.pid = spawn(arguments, 0, log, log);
     close(log);
     for (int waited = 0; access(emu.path("ready").c_str(), F_OK) != 0; waited += 2)
-        if (waited > 10000 || awaitExit(emu.pid, 2, nullptr)) {
-            std::vector<uint8_t> reason = readFile(emu.path("emulator.log"));
-            fail("tarnwick-emu did not become ready: " + std::string(reason.begin(), reason.end()));
-        }
+        if (waited > 10000 || awaitExit(emu.pid, 2, nullptr))
+            fail("tarnwick-emu did not become ready: " + readText(emu.path("emulator.log")));
     return emu;
 }
 
 Emu::Emu(Emu&& other) noexcept
-    : directory(std::exchange(other.directory, "")), ttyPath(std::move(other.ttyPath)),
-      pid(std::exchange(other.pid, -1)), killed(other.killed) {}
+    : directory(std::exchange(other.directory, "")), pid(std::exchange(other.pid, -1)), killed(other.killed) {
+}
 
 Emu::~Emu() {
     stop();
@@ -288,15 +288,13 @@ RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& 
     double momentMs = -1;
     int status = 0;
     for (bool seeking = plan.signal != 0;;) {
-        double wakeMs = 60000; // the hang guard
-        if (seeking)
-            wakeMs = momentMs < 0 ? elapsedMs() + 5 : momentMs;
+        // The hang guard, or the next look at the trace, or the moment.
+        const double wakeMs = !seeking ? 60000 : momentMs < 0 ? elapsedMs() + 5 : momentMs;
         if (awaitExit(child, int(std::clamp(std::ceil(wakeMs - elapsedMs()), 0.0, 60000.0)), &status))
             break;
         if (elapsedMs() >= 60000) {
             kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            status = -1;
+            waitpid(child, &status, 0); // killed: no exit status
             break;
         }
         if (seeking && momentMs < 0) {
@@ -316,10 +314,8 @@ RunResult Emu::run(const std::vector<std::string>& arguments, const SignalPlan& 
     }
     result.exitStatus = status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.seconds = elapsedMs() / 1000;
-    std::vector<uint8_t> text = readFile(path("tool.out"));
-    result.out.assign(text.begin(), text.end());
-    text = readFile(path("tool.err"));
-    result.err.assign(text.begin(), text.end());
+    result.out = readText(path("tool.out"));
+    result.err = readText(path("tool.err"));
     return result;
 }
 

@@ -4,7 +4,7 @@
 // at the installed firmware paths. One line of set-up per test:
 //
 //   Emu emu = Emu::start({.firmware = {"Z-Wave 4.62", 1}, .faults = {"drop-reply:get-version:1"}});
-//   RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", emu.path("nvm.bin"), "--", emu.tty()});
+//   RunResult r = emu.run({"--reset-pin", "17", "--backup-nvm", emu.path("nvm.bin"), emu.path("tty")});
 //   EXPECT_EQ(countLines(emu.trace(), " in frame get-version "), 2u);
 //
 // Failures to set up throw std::runtime_error, which fails the calling test with the reason.
@@ -65,13 +65,10 @@ class Emu {
 public:
     static Emu start(const EmuOptions& options = {});
     ~Emu();
-    Emu(Emu&& other) noexcept;
-    Emu& operator=(Emu&&) = delete;
-    Emu(const Emu&) = delete;
+    Emu(Emu&& other) noexcept; // no copies, no assignment
 
-    // The tty path to give the tool (a link to the emulator's pty).
-    const std::string& tty() const { return ttyPath; }
-    // A path inside this emulator's temporary directory.
+    // A path inside this emulator's temporary directory; "tty" is the tty to give the tool (a link to
+    // the emulator's pty).
     std::string path(const std::string& name) const { return directory + "/" + name; }
 
     // Runs the tool with `arguments`, its output captured in files, with `plan`'s signal. A `shell`
@@ -96,12 +93,12 @@ public:
     static void writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
     static std::vector<uint8_t> firmwareImage(const Firmware& description);
     static std::vector<uint8_t> readFile(const std::string& path);
+    static std::string readText(const std::string& path);
 
 private:
     Emu() = default;
 
     std::string directory;
-    std::string ttyPath;
     pid_t pid = -1;
     bool killed = false;
 };
