@@ -44,10 +44,7 @@ std::vector<Row> chosenMoments() {
 // clang-format on
 
 // After the k-th trace line holding `text`, k up to `count`.
-struct Moment {
-    std::string text;
-    size_t count;
-};
+using Moment = Count;
 
 struct Job {
     Row row; // its `lines`: what the job prints, up to where the signal lands

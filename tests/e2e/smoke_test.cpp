@@ -20,7 +20,6 @@ Bytes highBytesImage() {
 std::vector<Row> rows() {
     const EmuOptions smallBridge = {.bridge = {"Z-Wave 4.81", 7, 16384, 2048}};
     // Every byte value but 0, half of them above 0x7F (the migration restores zeros).
-    const Make everyByteValue = nvmNoZeros;
     const Count nothingSent = {" in ", 0}, resetUntouched = {" line reset ", 1};
     return {
         {.name = "version", .arguments = {"--reset-pin", "17", "--get-version", "@tty"},
@@ -31,7 +30,7 @@ std::vector<Row> rows() {
         {.name = "restore", .arguments = {"--reset-pin", "17", "--restore-nvm", "@restore.bin", "@tty"},
          .counts = {{" in frame set-default ", 1}, {" in frame nvm-write ", 256},
                     {" in frame nvm-write 01 47 00 2e 02 40 ", 256}},
-         .inputs = {{"restore.bin", everyByteValue}}, .nvm = everyByteValue},
+         .inputs = {{"restore.bin", nvmNoZeros}}, .nvm = nvmNoZeros}, // every byte value but zero
         {.name = "erase", .arguments = {"--reset-pin", "17", "--erase-nvm", "@tty"},
          .counts = {{" in frame set-default ", 1}}, .nvm = [] { return defaultNvm(); }},
         {.name = "flash_bytes_above_0x7f", .arguments = {"--reset-pin", "17", "--hex", "@image.hex", "@tty"},

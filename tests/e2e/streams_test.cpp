@@ -32,8 +32,7 @@ void plainLines(Emu& emu) {
 void helpText(Emu& emu) {
     std::string help = Emu::readText(emu.path("out.txt"));
     EXPECT_EQ(help.rfind("Usage: " + Emu::toolCommand().back() + " [--reset-pin pin]", 0), 0u) << help;
-    for (const char* option :
-         {"--get-version", "--verbose", "--assume-reset-pin-asserted", "--no-soft-reset"})
+    for (auto option : {"--get-version", "--verbose", "--assume-reset-pin-asserted", "--no-soft-reset"})
         EXPECT_NE(help.find(std::string("\n  ") + option), std::string::npos) << option;
 }
 
