@@ -7,7 +7,8 @@
 // would and print no Error line; a backup is whole once the read succeeded and absent otherwise.
 //
 // Wall time is measured by the machine, not by the tool: it only guards against hangs here. The
-// long fixed waits (a silent set default, 15 s each) are kept out; the long cases come last.
+// long fixed waits (a silent set default, 15 s each) are kept out; the long cases come first, so that
+// a parallel run without the timings of an earlier one starts them early.
 #include "Table.hpp"
 
 #include <cctype>
@@ -99,6 +100,12 @@ Row toRow(const Fault& fault) {
 
 // clang-format off
 const Fault ROWS[] = {
+    // The long cases: bounds of the tool that only a module stuck for good reaches.
+    // Stuck busy: 5 attempts at sector 0 of 2 s each, then two more runs that stop at their first wait.
+    {FLASH, {"busy-forever"}, "Error: flashing failed", {{erases(0), 5, 2000 + 500}}, "Error: Flash state machine still busy after 2000 ms"},
+    // Silent in the middle of the read: the ACK of the last reply, 8 requests of 1.5 s, 3 closes of 1.5 s.
+    {BACKUP, {"silent-after:100"}, "Error: failed to read NVM", {{IGNORED, 1 + 8 * 9 + 3 * 6, 1500}}, "timed out"},
+
     // Reading the version: up to 5 requests, 1.5 s each.
     {VERSION, {"drop-reply:get-version:1"}, DONE, {{GET_VERSION, 2, 1500}}},
     {VERSION, {"corrupt-checksum:get-version:1"}, DONE, {{GET_VERSION, 1}, {RESENT, 1}}},
@@ -215,12 +222,6 @@ const Fault ROWS[] = {
     // A 4.61 module: migrated only with a backup, put back on failure.
     {MIGRATION_671, {"fail-sector:5"}, DONE, {{erases(5), 2, 500}}},
     {MIGRATION_671, {"enable-reply:ac53aa00"}, "Error: Could not restore backup after migration failure", {{ENABLE, 2 * 11}}},
-
-    // The long cases: bounds of the tool that only a module stuck for good reaches.
-    // Stuck busy: 5 attempts at sector 0 of 2 s each, then two more runs that stop at their first wait.
-    {FLASH, {"busy-forever"}, "Error: flashing failed", {{erases(0), 5, 2000 + 500}}, "Error: Flash state machine still busy after 2000 ms"},
-    // Silent in the middle of the read: the ACK of the last reply, 8 requests of 1.5 s, 3 closes of 1.5 s.
-    {BACKUP, {"silent-after:100"}, "Error: failed to read NVM", {{IGNORED, 1 + 8 * 9 + 3 * 6, 1500}}, "timed out"},
 };
 // clang-format on
 
